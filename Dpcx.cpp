@@ -1,0 +1,2 @@
+// Dpcx: the PCX header record and the decoder TPcxDecoder.
+#include "Dpcx.h"

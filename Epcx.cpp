@@ -1,0 +1,2 @@
+// Epcx: the encoder TPcxEncoder.
+#include "Epcx.h"

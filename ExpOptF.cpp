@@ -1,0 +1,2 @@
+// ExpOptF: the export option panel TExportOptionForm and its layout.
+#include "ExpOptF.h"

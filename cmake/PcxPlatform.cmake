@@ -1,0 +1,18 @@
+# The operating-system layer the module is built with, and how programs built
+# for the target are run.
+set(PCX_PLATFORM_SOURCES)
+set(PCX_PLATFORM_LIBRARIES)
+if(WIN32)
+  list(APPEND PCX_PLATFORM_SOURCES ${CMAKE_SOURCE_DIR}/platform/win32/DllMain.cpp)
+  list(APPEND PCX_PLATFORM_LIBRARIES user32 gdi32 advapi32)
+  # Every Windows program of the build runs under Wine in a private prefix
+  # inside the build tree, so tests never touch a user's own registry.
+  set(PCX_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+  set(CMAKE_CROSSCOMPILING_EMULATOR
+      ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh ${PCX_WINEPREFIX})
+  # Test programs link the run-time statically too, so they start from any
+  # folder without a DLL search.
+  add_link_options(-static -static-libgcc -static-libstdc++)
+else()
+  list(APPEND PCX_PLATFORM_LIBRARIES ${CMAKE_DL_LIBS})
+endif()
