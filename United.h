@@ -39,13 +39,13 @@ enum ImageKind : int32_t {
 // of the host protocol: seven 32-bit fields in the Windows build. Row r starts
 // at pixels + r * stride; row 0 is the top scanline.
 struct PluginImage {
-    int32_t kind;           // an ImageKind
-    uint8_t* pixels;        // first byte of the top row
-    int32_t stride;         // bytes from one row's start to the next
-    int32_t width;          // pixels per row
-    int32_t height;         // rows
-    uint32_t* palette;      // 0x00RRGGBB colour values, or null
-    int32_t paletteCount;   // entries of the palette that count
+    int32_t kind;          // an ImageKind
+    uint8_t* pixels;       // first byte of the top row
+    int32_t stride;        // bytes from one row's start to the next
+    int32_t width;         // pixels per row
+    int32_t height;        // rows
+    uint32_t* palette;     // 0x00RRGGBB colour values, or null
+    int32_t paletteCount;  // entries of the palette that count
 };
 
 #if defined(_WIN32) && !defined(_WIN64)

@@ -9,7 +9,9 @@ namespace {
 
 std::string extension;
 
-void PCX_CALL takeExtension(const char* text) { extension = text ? text : ""; }
+void PCX_CALL takeExtension(const char* text) {
+    extension = text ? text : "";
+}
 
 void PCX_CALL printIdentity(int32_t identity, const char* name, const char* notice,
                             const char* description) {

@@ -25,7 +25,9 @@ void PCX_CALL recordVerbose(int32_t identity, const char* name, const char* noti
                             description ? description : "(null)"});
 }
 
-void PCX_CALL recordText(const char* text) { texts.push_back(text ? text : "(null)"); }
+void PCX_CALL recordText(const char* text) {
+    texts.push_back(text ? text : "(null)");
+}
 
 class Identity : public ::testing::Test {
 protected:

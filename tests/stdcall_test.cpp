@@ -16,8 +16,12 @@ namespace {
 void PCX_CALL ignoreText(const char*) {}
 void PCX_CALL ignoreVerbose(int32_t, const char*, const char*, const char*) {}
 
-int __stdcall stdcallTwo(int a, int b) { return a + b; }
-int __cdecl cdeclTwo(int a, int b) { return a + b; }
+int __stdcall stdcallTwo(int a, int b) {
+    return a + b;
+}
+int __cdecl cdeclTwo(int a, int b) {
+    return a + b;
+}
 
 uint32_t word(const void* pointer) {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
@@ -44,23 +48,23 @@ TEST(Stdcall, EveryExportRemovesFourBytesPerArgument) {
     // Harmless arguments for each export, in table order: null file names,
     // no container window, out-pointers to local integers.
     const uint32_t arguments[17][4] = {
-        {0},                                // PLUGINCALLBACK
-        {0},                                // PLUGOUTCALLBACK
-        {word(&a), word(&b)},               // UNITED_SupportedInformation
-        {verboseCallback},                  // UNITED_Verbose
-        {word(&a)},                         // EXPORT_InterfaceVersion
-        {textCallback},                     // EXPORT_SupportedExtensions
-        {0, 0, 0},                          // EXPORT_EnterOption
-        {0},                                // EXPORT_LeaveOption
-        {word(&a), 0},                      // EXPORT_BeforeTransform
-        {0, 0, 0},                          // EXPORT_WriteToFile
-        {word(&a)},                         // IMPORT_InterfaceVersion
-        {textCallback},                     // IMPORT_SupportedExtensions
-        {0},                                // IMPORT_ValidFileCheck
-        {0, textCallback},                  // IMPORT_ImageInformation
-        {0, word(&image)},                  // IMPORT_CreateImage
-        {0, 64, 64, word(&image)},          // IMPORT_CreatePreviewImage
-        {0},                                // IMPORT_FreeImage
+        {0},                        // PLUGINCALLBACK
+        {0},                        // PLUGOUTCALLBACK
+        {word(&a), word(&b)},       // UNITED_SupportedInformation
+        {verboseCallback},          // UNITED_Verbose
+        {word(&a)},                 // EXPORT_InterfaceVersion
+        {textCallback},             // EXPORT_SupportedExtensions
+        {0, 0, 0},                  // EXPORT_EnterOption
+        {0},                        // EXPORT_LeaveOption
+        {word(&a), 0},              // EXPORT_BeforeTransform
+        {0, 0, 0},                  // EXPORT_WriteToFile
+        {word(&a)},                 // IMPORT_InterfaceVersion
+        {textCallback},             // IMPORT_SupportedExtensions
+        {0},                        // IMPORT_ValidFileCheck
+        {0, textCallback},          // IMPORT_ImageInformation
+        {0, word(&image)},          // IMPORT_CreateImage
+        {0, 64, 64, word(&image)},  // IMPORT_CreatePreviewImage
+        {0},                        // IMPORT_FreeImage
     };
     for (int i = 0; i < 17; ++i) {
         const uint32_t count = static_cast<uint32_t>(pcxtest::kExportArgumentBytes[i] / 4);

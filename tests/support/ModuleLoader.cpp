@@ -15,12 +15,23 @@
 namespace pcxtest {
 
 const char* const kExportNames[17] = {
-    "PLUGINCALLBACK",          "PLUGOUTCALLBACK",           "UNITED_SupportedInformation",
-    "UNITED_Verbose",          "EXPORT_InterfaceVersion",   "EXPORT_SupportedExtensions",
-    "EXPORT_EnterOption",      "EXPORT_LeaveOption",        "EXPORT_BeforeTransform",
-    "EXPORT_WriteToFile",      "IMPORT_InterfaceVersion",   "IMPORT_SupportedExtensions",
-    "IMPORT_ValidFileCheck",   "IMPORT_ImageInformation",   "IMPORT_CreateImage",
-    "IMPORT_CreatePreviewImage", "IMPORT_FreeImage",
+    "PLUGINCALLBACK",
+    "PLUGOUTCALLBACK",
+    "UNITED_SupportedInformation",
+    "UNITED_Verbose",
+    "EXPORT_InterfaceVersion",
+    "EXPORT_SupportedExtensions",
+    "EXPORT_EnterOption",
+    "EXPORT_LeaveOption",
+    "EXPORT_BeforeTransform",
+    "EXPORT_WriteToFile",
+    "IMPORT_InterfaceVersion",
+    "IMPORT_SupportedExtensions",
+    "IMPORT_ValidFileCheck",
+    "IMPORT_ImageInformation",
+    "IMPORT_CreateImage",
+    "IMPORT_CreatePreviewImage",
+    "IMPORT_FreeImage",
 };
 
 const int kExportArgumentBytes[17] = {4, 0, 8, 4, 4, 4, 12, 4, 8, 12, 4, 4, 4, 8, 8, 16, 4};
@@ -39,7 +50,8 @@ LoadedModule::LoadedModule(const std::string& path) {
 #if defined(_WIN32)
     handle_ = reinterpret_cast<void*>(LoadLibraryA(path.c_str()));
     if (!handle_) {
-        error_ = "LoadLibrary failed for " + path + " (error " + std::to_string(GetLastError()) + ")";
+        error_ =
+            "LoadLibrary failed for " + path + " (error " + std::to_string(GetLastError()) + ")";
         return;
     }
 #else

@@ -30,8 +30,8 @@ std::string sjisToUtf8(const std::string& sjis, bool* ok) {
     std::vector<wchar_t> wide(static_cast<size_t>(wideLength));
     MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, sjis.data(), static_cast<int>(sjis.size()),
                         wide.data(), wideLength);
-    int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, nullptr, 0, nullptr,
-                                     nullptr);
+    int length =
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(length), '\0');
     WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, &out[0], length, nullptr, nullptr);
 #else
