@@ -2,7 +2,9 @@
 #ifndef PCX_TESTS_TEST_ENV_H
 #define PCX_TESTS_TEST_ENV_H
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace pcxtest {
 
@@ -14,6 +16,45 @@ bool inCi();
 // empty result with ok false when the bytes are not valid Shift-JIS.
 std::string sjisToUtf8(const std::string& sjis, bool* ok = nullptr);
 
+// A fresh folder under the system's temporary folder, removed with all it
+// holds when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    // path() joined with name by the platform's separator.
+    std::string file(const std::string& name) const;
+
+private:
+    std::string path_;
+};
+
+// Whole-file helpers; readFile gives an empty vector with ok false when the
+// file cannot be read.
+std::vector<uint8_t> readFile(const std::string& path, bool* ok = nullptr);
+bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
+bool fileExists(const std::string& path);
+
+#if !defined(_WIN32)
+// Native only: runs a shell command, returns its exit status (-1 when it
+// could not be started) and, when output is given, its standard output.
+int runCommand(const std::string& command, std::string* output = nullptr);
+// The full path of a program found on PATH or at an absolute path, or "".
+std::string findTool(const std::string& name);
+#endif
+
 }  // namespace pcxtest
+
+// Skips the test when a tool is missing, or fails it in CI, where every tool
+// must be present: REQUIRE_TOOL(path, "pcxtoppm") sets path.
+#define REQUIRE_TOOL(var, name)                                            \
+    const std::string var = ::pcxtest::findTool(name);                     \
+    if (var.empty()) {                                                     \
+        if (::pcxtest::inCi()) FAIL() << "missing tool in CI: " << (name); \
+        GTEST_SKIP() << "missing tool: " << (name);                        \
+    }
 
 #endif  // PCX_TESTS_TEST_ENV_H
