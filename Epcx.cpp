@@ -184,6 +184,8 @@ void TPcxEncoder::writeHeader(int planes) {
 }
 
 void TPcxEncoder::putPlaneLine(const uint8_t* first, uint32_t count, uint32_t step) {
+    // Every byte of the line, fill included, codes to two bytes at most.
+    stream.reserve(2 * (static_cast<size_t>(count) + 1));
     const uint8_t* at = first;
     for (uint32_t x = 0; x < count; ++x, at += step) put(*at);
     // The fill byte that makes an odd line even is coded like any pixel.

@@ -53,6 +53,9 @@ public:
     // Large enough that a 4096-wide colour picture goes out in a few dozen
     // writes; small enough to be a trivial allocation for any host.
     static constexpr size_t kBufferSize = 256 * 1024;
+    // One plane line, fill included, codes to at most two bytes a byte, and
+    // the encoder makes room for a whole line at once.
+    static_assert(kBufferSize >= 2 * (kMaxWriteWidth + 1), "a plane line fits the buffer");
 
     TPcxOutputStream() = default;
     // Closes a file still open, ignoring errors (the path taken when an
@@ -71,16 +74,19 @@ public:
     // True once a write to the file has failed.
     bool failed() const { return failed_; }
 
-    void putByte(uint8_t value) {
-        if (cursor_ == end_) drain();
-        *cursor_++ = value;
+    // Makes room for count bytes, at most kBufferSize, which then go in
+    // through putByte and putPair without a check per byte.
+    void reserve(size_t count) {
+        if (static_cast<size_t>(end_ - cursor_) < count) drain();
     }
+    // Each needs room made by reserve beforehand.
+    void putByte(uint8_t value) { *cursor_++ = value; }
     void putPair(uint8_t first, uint8_t second) {
-        if (end_ - cursor_ < 2) drain();
         cursor_[0] = first;
         cursor_[1] = second;
         cursor_ += 2;
     }
+    // Any number of bytes, room made as needed.
     void putBytes(const uint8_t* bytes, size_t count);
 
     // Writes what is buffered and closes the file. Returns true only when
