@@ -1,2 +1,567 @@
 // Dpcx: the PCX header record and the decoder TPcxDecoder.
 #include "Dpcx.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+
+#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "the literal scan in decodeRunLength assumes a little-endian machine"
+#endif
+
+namespace pcx {
+
+namespace {
+
+// Every buffer size, row length and product of them must fit a signed 32-bit
+// integer: the image record carries width and stride as 32-bit integers, and
+// a host does its own arithmetic on them in 32 bits.
+constexpr int64_t kMaxBufferBytes = std::numeric_limits<int32_t>::max();
+
+// The file is read through blocks of this size: large enough that the read
+// calls cost nothing next to decoding, small enough that a block stays in
+// the second-level cache while it is decoded and that a decode needs little
+// beyond its raw and pixel buffers.
+constexpr size_t kReadBlockSize = 64 * 1024;
+
+// Run-length code: a byte with both top bits set is a run header whose low
+// six bits are the count; every other byte is a literal.
+constexpr uint8_t kRunHeaderMin = 0xC0;
+constexpr uint8_t kRunCountMask = 0x3F;
+
+constexpr uint8_t kManufacturerZsoft = 10;
+constexpr uint8_t kEncodingRunLength = 1;
+// 8-bit one-plane files carry the 256-colour trailer only from this version
+// on; three-plane 24-bit files need at least this version.
+constexpr uint8_t kVersionWithTrailer = 5;
+
+constexpr int kColormapEntries = 16;
+constexpr int kTrailerEntries = 256;
+constexpr uint32_t kBlack = 0x000000;
+constexpr uint32_t kWhite = 0xFFFFFF;
+
+const char kReportHeading[] = "* PCX FILE (decoder records) *\n\n";
+const char kReportFailure[] = "ERROR DETECTED.\n";
+
+uint16_t readLe16(const uint8_t* bytes) {
+    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+uint32_t colourValue(const uint8_t* rgb) {
+    return static_cast<uint32_t>(rgb[0]) << 16 | static_cast<uint32_t>(rgb[1]) << 8 | rgb[2];
+}
+
+// --- run-length code --------------------------------------------------------
+
+constexpr uint64_t kTopBitOfEachByte = 0x8080808080808080ull;
+
+// Copies the literal bytes at the start of in to out, at most limit of them,
+// and returns how many it copied: it stops before the first run header.
+// Eight bytes are tested at a time: (w & w << 1) has bit 7 of a byte set
+// exactly when that byte's bits 7 and 6 are both set.
+size_t copyLiterals(const uint8_t* in, uint8_t* out, size_t limit) {
+    size_t done = 0;
+    for (; done + 8 <= limit; done += 8) {
+        uint64_t word;
+        std::memcpy(&word, in + done, 8);
+        const uint64_t runHeaders = word & (word << 1) & kTopBitOfEachByte;
+        if (runHeaders != 0) {
+            // Little-endian: the lowest marked bit belongs to the first header.
+            const size_t literals = static_cast<size_t>(__builtin_ctzll(runHeaders)) / 8;
+            uint8_t* to = out + done;
+            const uint8_t* from = in + done;
+            if (literals & 4) {
+                std::memcpy(to, from, 4);
+                to += 4;
+                from += 4;
+            }
+            if (literals & 2) {
+                std::memcpy(to, from, 2);
+                to += 2;
+                from += 2;
+            }
+            if (literals & 1) *to = *from;
+            return done + literals;
+        }
+        std::memcpy(out + done, &word, 8);
+    }
+    while (done < limit && in[done] < kRunHeaderMin) {
+        out[done] = in[done];
+        ++done;
+    }
+    return done;
+}
+
+// --- file access ------------------------------------------------------------
+
+// Positions stream back bytes before its end. False, with the position
+// unspecified, when the file is shorter than that or cannot seek.
+bool seekBeforeEnd(std::FILE* stream, int64_t back) {
+#if defined(_WIN32)
+    if (_fseeki64(stream, 0, SEEK_END) != 0) return false;
+    const int64_t size = _ftelli64(stream);
+    return size >= back && _fseeki64(stream, size - back, SEEK_SET) == 0;
+#else
+    if (fseeko(stream, 0, SEEK_END) != 0) return false;
+    const int64_t size = ftello(stream);
+    return size >= back && fseeko(stream, static_cast<off_t>(size - back), SEEK_SET) == 0;
+#endif
+}
+
+// --- expansion --------------------------------------------------------------
+// The bulk loops run over a multiple of 16 pixels so that the compiler can
+// vectorise them without a scalar epilogue of its own; the few pixels left
+// over take the plain loop after them.
+
+size_t multipleOf16(size_t count) {
+    return count & ~static_cast<size_t>(15);
+}
+
+// One output row of 0x00RRGGBB words from the three plane lines of a source
+// scanline, every column.
+void interleavePlanes(const uint8_t* __restrict red, const uint8_t* __restrict green,
+                      const uint8_t* __restrict blue, uint32_t* __restrict out, size_t count) {
+    const size_t bulk = multipleOf16(count);
+    for (size_t x = 0; x < bulk; ++x)
+        out[x] =
+            static_cast<uint32_t>(red[x]) << 16 | static_cast<uint32_t>(green[x]) << 8 | blue[x];
+    for (size_t x = bulk; x < count; ++x)
+        out[x] =
+            static_cast<uint32_t>(red[x]) << 16 | static_cast<uint32_t>(green[x]) << 8 | blue[x];
+}
+
+// Likewise, taking source column j << shift for output column j.
+void interleavePlanesReduced(const uint8_t* red, const uint8_t* green, const uint8_t* blue,
+                             uint32_t* out, size_t count, int shift) {
+    for (size_t j = 0; j < count; ++j) {
+        const size_t x = j << shift;
+        out[j] =
+            static_cast<uint32_t>(red[x]) << 16 | static_cast<uint32_t>(green[x]) << 8 | blue[x];
+    }
+}
+
+// Pixel x of a plane line packed Bits to a pixel, most significant bits first.
+template <int Bits>
+uint8_t packedPixel(const uint8_t* line, size_t x) {
+    constexpr size_t kPerByte = 8 / Bits;
+    constexpr unsigned kMask = (1u << Bits) - 1;
+    const unsigned shift = static_cast<unsigned>(8 - Bits * (x % kPerByte + 1));
+    return static_cast<uint8_t>((line[x / kPerByte] >> shift) & kMask);
+}
+
+// One output row of indices from a plane line of Bits (1, 2 or 4) per pixel,
+// every column: whole source bytes first, then the pixels of a last partial
+// byte.
+template <int Bits>
+void unpackRow(const uint8_t* __restrict line, uint8_t* __restrict out, size_t count) {
+    constexpr size_t kPerByte = 8 / Bits;
+    constexpr unsigned kMask = (1u << Bits) - 1;
+    const size_t wholeBytes = count / kPerByte;
+    const size_t bulk = multipleOf16(wholeBytes);
+    for (size_t k = 0; k < bulk; ++k) {
+        const unsigned value = line[k];
+        for (size_t p = 0; p < kPerByte; ++p)
+            out[k * kPerByte + p] = static_cast<uint8_t>((value >> (8 - Bits * (p + 1))) & kMask);
+    }
+    for (size_t x = bulk * kPerByte; x < count; ++x) out[x] = packedPixel<Bits>(line, x);
+}
+
+// Likewise, taking source column j << shift for output column j.
+template <int Bits>
+void unpackRowReduced(const uint8_t* line, uint8_t* out, size_t count, int shift) {
+    for (size_t j = 0; j < count; ++j) out[j] = packedPixel<Bits>(line, j << shift);
+}
+
+void gatherRowReduced(const uint8_t* line, uint8_t* out, size_t count, int shift) {
+    for (size_t j = 0; j < count; ++j) out[j] = line[j << shift];
+}
+
+}  // namespace
+
+// Byte layout of the header (all numbers little-endian, unsigned):
+//
+//   0        1        2        3        4                 6
+//   +--------+--------+--------+--------+--------+--------+--------+--------+
+//   | manuf. | version| encod. | bits/px| windowXMin      | windowYMin      |
+//   +--------+--------+--------+--------+--------+--------+--------+--------+
+//   8                 10                12                14
+//   | windowXMax      | windowYMax      | hDpi            | vDpi            |
+//   +--------+--------+--------+--------+--------+--------+--------+--------+
+//   16: colormap, 48 bytes = 16 x (red, green, blue)                        |
+//   +--------+--------+--------+--------+--------+--------+--------+--------+
+//   64       65       66                68                70
+//   | reserv.| nPlanes| bytesPerLine    | paletteInfo     | hScreenSize     |
+//   +--------+--------+--------+--------+--------+--------+--------+--------+
+//   72                74: filler, 54 bytes, up to 128
+//   | vScreenSize     | ...                                                 |
+//   +--------+--------+--------+--------+--------+--------+--------+--------+
+PcxHeader parsePcxHeader(const uint8_t* bytes) {
+    PcxHeader header;
+    header.manufacturer = bytes[0];
+    header.version = bytes[1];
+    header.encoding = bytes[2];
+    header.bitsPerPixel = bytes[3];
+    header.windowXMin = readLe16(bytes + 4);
+    header.windowYMin = readLe16(bytes + 6);
+    header.windowXMax = readLe16(bytes + 8);
+    header.windowYMax = readLe16(bytes + 10);
+    header.hDpi = readLe16(bytes + 12);
+    header.vDpi = readLe16(bytes + 14);
+    std::memcpy(header.colormap, bytes + 16, sizeof header.colormap);
+    header.reserved = bytes[64];
+    header.nPlanes = bytes[65];
+    header.bytesPerLine = readLe16(bytes + 66);
+    header.paletteInfo = readLe16(bytes + 68);
+    header.hScreenSize = readLe16(bytes + 70);
+    header.vScreenSize = readLe16(bytes + 72);
+    std::memcpy(header.filler, bytes + 74, sizeof header.filler);
+    return header;
+}
+
+RunLengthResult decodeRunLength(const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize) {
+    size_t read = 0;
+    size_t written = 0;
+    while (written < outSize && read < inSize) {
+        const size_t literals =
+            copyLiterals(in + read, out + written, std::min(inSize - read, outSize - written));
+        read += literals;
+        written += literals;
+        if (written == outSize || read == inSize) break;
+        // in[read] is a run header; its value byte may be in the next block.
+        if (inSize - read < 2) break;
+        const size_t count = std::min<size_t>(in[read] & kRunCountMask, outSize - written);
+        std::memset(out + written, in[read + 1], count);
+        written += count;
+        read += 2;
+    }
+    return {read, written};
+}
+
+TPcxDecoder::TPcxDecoder()
+    : stream(nullptr),
+      header(),
+      raw(nullptr),
+      report(),
+      pixels(nullptr),
+      sourceWidth(0),
+      sourceHeight(0),
+      width(0),
+      height(0),
+      stride(0),
+      trueColour(false),
+      paletteCount(0),
+      palette(nullptr),
+      headerOnly(false),
+      preview(false),
+      previewMaxWidth(64),
+      previewMaxHeight(64),
+      scale(1),
+      scaleShift(0),
+      scaleMask(0) {}
+
+TPcxDecoder::~TPcxDecoder() {
+    closeFile();
+    releaseBuffers();
+}
+
+uint8_t* TPcxDecoder::detachPixels() {
+    uint8_t* detached = pixels;
+    pixels = nullptr;
+    return detached;
+}
+
+uint32_t* TPcxDecoder::detachPalette() {
+    uint32_t* detached = palette;
+    if (detached) {
+        palette = nullptr;
+        paletteCount = 0;
+    }
+    return detached;
+}
+
+uint8_t* TPcxDecoder::rowAt(int32_t row) const {
+    return pixels + static_cast<ptrdiff_t>(row) * stride;
+}
+
+void TPcxDecoder::releaseBuffers() {
+    std::free(pixels);
+    pixels = nullptr;
+    std::free(palette);
+    palette = nullptr;
+    std::free(raw);
+    raw = nullptr;
+}
+
+bool TPcxDecoder::openFile(const char* fileName) {
+    stream = std::fopen(fileName ? fileName : "", "rb");
+    if (!stream) return false;
+    // The data is read in large blocks into a buffer of our own: a second
+    // buffer inside the stream would only add a copy.
+    std::setvbuf(stream, nullptr, _IONBF, 0);
+    return true;
+}
+
+void TPcxDecoder::closeFile() {
+    if (stream) std::fclose(stream);
+    stream = nullptr;
+}
+
+bool TPcxDecoder::decode(const char* fileName) {
+    // The file is closed and raw released on every way out, also when an
+    // allocation inside the report throws.
+    struct EndOfDecode {
+        TPcxDecoder& decoder;
+        ~EndOfDecode() {
+            decoder.closeFile();
+            std::free(decoder.raw);
+            decoder.raw = nullptr;
+        }
+    } endOfDecode{*this};
+
+    const bool opened = openFile(fileName);
+    releaseBuffers();
+    report = kReportHeading;
+
+    const bool decoded =
+        opened && readHeader() &&
+        (headerOnly || (checkLayout() && readData() && choosePalette() && expandPixels()));
+    if (!decoded) {
+        report += kReportFailure;
+        releaseBuffers();
+        paletteCount = 0;
+    }
+    return decoded;
+}
+
+// Fails when the file holds fewer than 128 bytes or its header is not a
+// run-length coded ZSoft header. Sets the picture size and the reduction.
+bool TPcxDecoder::readHeader() {
+    uint8_t bytes[kPcxHeaderSize];
+    if (std::fread(bytes, 1, sizeof bytes, stream) != sizeof bytes) return false;
+    header = parsePcxHeader(bytes);
+    if (header.manufacturer != kManufacturerZsoft || header.encoding != kEncodingRunLength)
+        return false;
+    appendHeaderReport();
+    sourceWidth = static_cast<int32_t>(header.windowXMax) - header.windowXMin + 1;
+    sourceHeight = static_cast<int32_t>(header.windowYMax) - header.windowYMin + 1;
+    chooseScale();
+    return true;
+}
+
+void TPcxDecoder::appendHeaderReport() {
+    const struct {
+        const char* label;
+        unsigned value;
+    } lines[] = {
+        {"Manufacturer(ID) : ", header.manufacturer},
+        {"Version : ", header.version},
+        {"Encoding : ", header.encoding},
+        {"BItsPerPixel : ", header.bitsPerPixel},
+        {"WindowXMin : ", header.windowXMin},
+        {"WindowYMIn : ", header.windowYMin},
+        {"WindowXMax : ", header.windowXMax},
+        {"WindowYMax : ", header.windowYMax},
+        {"HDpi : ", header.hDpi},
+        {"VDpi : ", header.vDpi},
+        {"NPlanes : ", header.nPlanes},
+        {"BytesPerLine : ", header.bytesPerLine},
+        {"PaletteInfoValue : ", header.paletteInfo},
+        {"HScreenSize : ", header.hScreenSize},
+        {"VScreenSize : ", header.vScreenSize},
+    };
+    for (const auto& line : lines) {
+        report += line.label;
+        report += std::to_string(line.value);
+        report += '\n';
+    }
+}
+
+// scale is the largest power of two at which one side, divided by it, still
+// reaches the preview box (1 when the picture is below the box on both
+// sides). A box side below 1 counts as 1: with 0 the doubling never stops.
+void TPcxDecoder::chooseScale() {
+    scale = 1;
+    scaleShift = 0;
+    if (preview) {
+        const int32_t boxWidth = std::max<int32_t>(previewMaxWidth, 1);
+        const int32_t boxHeight = std::max<int32_t>(previewMaxHeight, 1);
+        // Sides are at most 65536, so scale stays at or below 2^17.
+        while (sourceWidth / scale >= boxWidth || sourceHeight / scale >= boxHeight) {
+            scale *= 2;
+            ++scaleShift;
+        }
+        if (scale > 1) {
+            scale /= 2;
+            --scaleShift;
+        }
+    }
+    scaleMask = scale - 1;
+    width = preview ? (sourceWidth + scale - 1) >> scaleShift : sourceWidth;
+    height = preview ? (sourceHeight + scale - 1) >> scaleShift : sourceHeight;
+}
+
+// Fails for a depth and plane count that no expansion covers, for an empty
+// picture, for plane lines too short for the width, and for buffers whose
+// sizes do not fit a signed 32-bit integer. Nothing is allocated yet.
+bool TPcxDecoder::checkLayout() {
+    const int bits = header.bitsPerPixel;
+    const bool indexed =
+        header.nPlanes == 1 && (bits == 1 || bits == 2 || bits == 4 ||
+                                (bits == 8 && header.version == kVersionWithTrailer));
+    const bool rgb = header.nPlanes == 3 && bits == 8 && header.version >= kVersionWithTrailer;
+    if (!indexed && !rgb) return false;
+    if (sourceWidth < 1 || sourceHeight < 1) return false;
+
+    const int64_t lineBits = int64_t{header.bytesPerLine} * 8;
+    if (lineBits < int64_t{sourceWidth} * bits) return false;
+
+    const int64_t rawSize = int64_t{header.bytesPerLine} * header.nPlanes * sourceHeight;
+    const int64_t rowBytes = int64_t{width} * (rgb ? 4 : 1);
+    const int64_t pixelSize = rowBytes * height;
+    return rawSize <= kMaxBufferBytes && rowBytes <= kMaxBufferBytes &&
+           pixelSize <= kMaxBufferBytes;
+}
+
+// Decodes the codes after the header into raw, which covers the whole
+// picture (also for a preview). Fails only when raw or the read block cannot
+// be allocated. raw starts zero-filled, so bytes that a short file never
+// reaches are 0; a run header with no value byte before the end of the file
+// adds nothing.
+bool TPcxDecoder::readData() {
+    const size_t size = static_cast<size_t>(header.bytesPerLine) * header.nPlanes *
+                        static_cast<size_t>(sourceHeight);
+    raw = static_cast<uint8_t*>(std::calloc(size, 1));
+    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kReadBlockSize]);
+    if (!raw || !block) return false;
+
+    size_t written = 0;
+    size_t carried = 0;  // a run header whose value byte is in the next block
+    while (written < size) {
+        const size_t got = std::fread(block.get() + carried, 1, kReadBlockSize - carried, stream);
+        if (got == 0) break;  // end of file, or a read error, which counts as one
+        const size_t available = carried + got;
+        const RunLengthResult result =
+            decodeRunLength(block.get(), available, raw + written, size - written);
+        written += result.written;
+        carried = available - result.consumed;
+        if (written < size && carried > 0) block[0] = block[result.consumed];
+    }
+    return true;
+}
+
+// Picks the colour table by version, depth and plane count (checkLayout has
+// already refused the combinations that have none). Fails only when the
+// table cannot be allocated.
+bool TPcxDecoder::choosePalette() {
+    trueColour = false;
+    if (header.nPlanes == 3) {
+        trueColour = true;
+        paletteCount = 0;
+        return true;
+    }
+    if (header.bitsPerPixel == 8) return readTrailer();
+
+    if (header.bitsPerPixel == 1) {
+        // Two-colour files are black and white whatever their colormap says.
+        palette = static_cast<uint32_t*>(std::calloc(2, sizeof(uint32_t)));
+        if (!palette) return false;
+        palette[0] = kBlack;
+        palette[1] = kWhite;
+        paletteCount = 2;
+        return true;
+    }
+    palette = static_cast<uint32_t*>(std::calloc(kColormapEntries, sizeof(uint32_t)));
+    if (!palette) return false;
+    for (int entry = 0; entry < kColormapEntries; ++entry)
+        palette[entry] = colourValue(header.colormap + 3 * entry);
+    paletteCount = 1 << header.bitsPerPixel;
+    return true;
+}
+
+// The 256-colour table at the end of the file, when the byte 769 bytes
+// before the end is 12. A file too short to hold it, or without the marker,
+// has no table: palette stays null and paletteCount 0.
+bool TPcxDecoder::readTrailer() {
+    paletteCount = 0;
+    uint8_t trailer[kPcxTrailerSize];
+    if (!seekBeforeEnd(stream, kPcxTrailerSize)) return true;
+    if (std::fread(trailer, 1, sizeof trailer, stream) != sizeof trailer) return true;
+    if (trailer[0] != kPcxTrailerMarker) return true;
+
+    palette = static_cast<uint32_t*>(std::calloc(kTrailerEntries, sizeof(uint32_t)));
+    if (!palette) return false;
+    for (int entry = 0; entry < kTrailerEntries; ++entry)
+        palette[entry] = colourValue(trailer + 1 + 3 * entry);
+    paletteCount = kTrailerEntries;
+    return true;
+}
+
+// Fails only when the pixel buffer cannot be allocated.
+bool TPcxDecoder::expandPixels() {
+    stride = trueColour ? width * 4 : width;
+    pixels = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(stride) * height));
+    if (!pixels) return false;
+    if (trueColour)
+        expandTrueColour();
+    else
+        expandIndexed();
+    return true;
+}
+
+// Output row r is source scanline r * scale, output column j source column
+// j * scale (the top-left pixel of each scale x scale block).
+void TPcxDecoder::expandTrueColour() {
+    const size_t planeBytes = header.bytesPerLine;
+    const size_t scanlineBytes = planeBytes * 3;
+    for (int32_t row = 0; row < height; ++row) {
+        const uint8_t* red = raw + (static_cast<size_t>(row) << scaleShift) * scanlineBytes;
+        uint32_t* out = reinterpret_cast<uint32_t*>(rowAt(row));
+        if (scaleShift == 0)
+            interleavePlanes(red, red + planeBytes, red + 2 * planeBytes, out,
+                             static_cast<size_t>(width));
+        else
+            interleavePlanesReduced(red, red + planeBytes, red + 2 * planeBytes, out,
+                                    static_cast<size_t>(width), scaleShift);
+    }
+}
+
+void TPcxDecoder::expandIndexed() {
+    const size_t scanlineBytes = header.bytesPerLine;
+    const size_t count = static_cast<size_t>(width);
+    const int shift = scaleShift;
+    for (int32_t row = 0; row < height; ++row) {
+        const uint8_t* line = raw + (static_cast<size_t>(row) << shift) * scanlineBytes;
+        uint8_t* out = rowAt(row);
+        switch (header.bitsPerPixel) {
+            case 1:
+                if (shift == 0)
+                    unpackRow<1>(line, out, count);
+                else
+                    unpackRowReduced<1>(line, out, count, shift);
+                break;
+            case 2:
+                if (shift == 0)
+                    unpackRow<2>(line, out, count);
+                else
+                    unpackRowReduced<2>(line, out, count, shift);
+                break;
+            case 4:
+                if (shift == 0)
+                    unpackRow<4>(line, out, count);
+                else
+                    unpackRowReduced<4>(line, out, count, shift);
+                break;
+            default:  // 8 bits: a row is the start of its scanline
+                if (shift == 0)
+                    std::memcpy(out, line, count);
+                else
+                    gatherRowReduced(line, out, count, shift);
+                break;
+        }
+    }
+}
+
+}  // namespace pcx
