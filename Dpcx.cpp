@@ -8,6 +8,10 @@
 #include <memory>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
 #error "the literal scan in decodeRunLength assumes a little-endian machine"
 #endif
@@ -93,6 +97,115 @@ size_t copyLiterals(const uint8_t* in, uint8_t* out, size_t limit) {
         ++done;
     }
     return done;
+}
+
+#if !defined(__SSE2__)
+// Bit k set when byte k of the eight in word (little-endian) has bit 7 set:
+// each top bit, moved to the bottom of its byte, is multiplied into place in
+// the top byte, and no two products meet there.
+uint32_t gatherTopBits(uint64_t word) {
+    return static_cast<uint32_t>(((word >> 7) & 0x0101010101010101ull) * 0x0102040810204080ull >>
+                                 56);
+}
+#endif
+
+// Bit k set when byte k of the 64 at p looks like a run header (both top
+// bits set). A value byte can look like one too.
+uint64_t headerLookalikes(const uint8_t* p) {
+    uint64_t mask = 0;
+#if defined(__SSE2__)
+    // (v & v << 1) has bit 7 of a byte set exactly when its bits 7 and 6 are;
+    // the 16-bit shift carries a low byte's bit 7 only into bit 0 above it.
+    for (int part = 0; part < 4; ++part) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * part));
+        const __m128i both = _mm_and_si128(bytes, _mm_slli_epi16(bytes, 1));
+        mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(both)))
+                << (16 * part);
+    }
+#else
+    for (int word = 0; word < 8; ++word) {
+        uint64_t bytes;
+        std::memcpy(&bytes, p + 8 * word, 8);
+        mask |= static_cast<uint64_t>(gatherTopBits(bytes & (bytes << 1))) << (8 * word);
+    }
+#endif
+    return mask;
+}
+
+// The true run headers among the lookalikes of a window whose byte 0 starts
+// a code. Within a stretch of consecutive lookalikes the first starts a code
+// (the byte before it is a literal or a value, both of which end a code), so
+// it is a header, the next its value, the next a header again, and so on:
+// the headers are the lookalikes at an even distance from their stretch's
+// start. Adding each even-placed start to the mask clears exactly the
+// stretches that begin at an even position.
+uint64_t trueRunHeaders(uint64_t lookalikes) {
+    constexpr uint64_t kEvenBits = 0x5555555555555555ull;
+    const uint64_t starts = lookalikes & ~(lookalikes << 1);
+    const uint64_t fromEven = lookalikes & ~(lookalikes + (starts & kEvenBits));
+    const uint64_t fromOdd = lookalikes & ~fromEven;
+    return (fromEven & kEvenBits) | (fromOdd & ~kEvenBits);
+}
+
+// Copies count (at most 64) literal bytes in 16-byte pieces; up to 16 bytes
+// of scratch may follow them.
+void copyWithScratch(uint8_t* out, const uint8_t* in, size_t count) {
+    std::memcpy(out, in, 16);
+    for (size_t done = 16; done < count; done += 16) std::memcpy(out + done, in + done, 16);
+}
+
+// The bulk of the codes, a window of 64 input bytes at a time, while the
+// input holds two windows and the output room for one window's output and
+// the scratch. The window's run headers are found at once as a 64-bit mask,
+// so stepping from one code to the next takes no load and no test of the
+// bytes between them, and no branch depends on a count. Literals move in
+// 16-byte pieces and a run writes 8 or 64 bytes of its value whatever its
+// exact count: what lands past a code's true end is overwritten by the
+// codes after it, so only the last scratch (at most kRunLengthScratch bytes
+// past written) can outlive the call.
+constexpr size_t kWindow = 64;
+// Most runs are short: one 8-byte store covers them.
+constexpr size_t kShortRun = 8;
+constexpr size_t kScratchInputMargin = 2 * kWindow;
+// A window holds at most 32 runs of at most 63 bytes, or 64 literals.
+constexpr size_t kScratchOutputMargin = 32 * kRunCountMask + kWindow + kRunLengthScratch;
+static_assert(kRunLengthScratch > kRunCountMask, "a run's scratch covers its longest count");
+
+RunLengthResult decodeWithScratch(const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize) {
+    size_t read = 0;  // the window's first byte, always the start of a code
+    size_t written = 0;
+    while (inSize - read >= kScratchInputMargin && outSize - written >= kScratchOutputMargin) {
+        const uint8_t* window = in + read;
+        uint64_t headers = trueRunHeaders(headerLookalikes(window));
+        size_t at = 0;  // the next code in the window
+        bool valueInNextWindow = false;
+        while (headers != 0) {
+            const size_t header = static_cast<size_t>(__builtin_ctzll(headers));
+            headers &= headers - 1;
+            copyWithScratch(out + written, window + at, header - at);
+            written += header - at;
+            at = header;
+            if (header == kWindow - 1) {  // the next window starts with this header
+                valueInNextWindow = true;
+                break;
+            }
+            const size_t count = window[header] & kRunCountMask;
+            const uint64_t pattern = window[header + 1] * 0x0101010101010101ull;
+            std::memcpy(out + written, &pattern, kShortRun);
+            if (count > kShortRun)
+                for (size_t done = kShortRun; done < kRunLengthScratch; done += kShortRun)
+                    std::memcpy(out + written + done, &pattern, kShortRun);
+            written += count;
+            at = header + 2;
+        }
+        if (!valueInNextWindow) {  // literals to the end of the window
+            copyWithScratch(out + written, window + at, kWindow - at);
+            written += kWindow - at;
+            at = kWindow;
+        }
+        read += at;
+    }
+    return {read, written};
 }
 
 // --- file access ------------------------------------------------------------
@@ -222,8 +335,10 @@ PcxHeader parsePcxHeader(const uint8_t* bytes) {
 }
 
 RunLengthResult decodeRunLength(const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize) {
-    size_t read = 0;
-    size_t written = 0;
+    const RunLengthResult bulk = decodeWithScratch(in, inSize, out, outSize);
+    size_t read = bulk.consumed;
+    size_t written = bulk.written;
+    // The last bytes, one code at a time and exactly.
     while (written < outSize && read < inSize) {
         const size_t literals =
             copyLiterals(in + read, out + written, std::min(inSize - read, outSize - written));
@@ -419,17 +534,17 @@ bool TPcxDecoder::checkLayout() {
     if (lineBits < int64_t{sourceWidth} * bits) return false;
 
     const int64_t rawSize = int64_t{header.bytesPerLine} * header.nPlanes * sourceHeight;
-    const int64_t rowBytes = int64_t{width} * (rgb ? 4 : 1);
-    const int64_t pixelSize = rowBytes * height;
-    return rawSize <= kMaxBufferBytes && rowBytes <= kMaxBufferBytes &&
-           pixelSize <= kMaxBufferBytes;
+    // A row (width, or width x 4) is never longer than the whole output,
+    // whose height is at least 1: bounding the buffer bounds the stride.
+    const int64_t pixelSize = int64_t{width} * (rgb ? 4 : 1) * height;
+    return rawSize <= kMaxBufferBytes && pixelSize <= kMaxBufferBytes;
 }
 
 // Decodes the codes after the header into raw, which covers the whole
 // picture (also for a preview). Fails only when raw or the read block cannot
 // be allocated. raw starts zero-filled, so bytes that a short file never
-// reaches are 0; a run header with no value byte before the end of the file
-// adds nothing.
+// reaches are 0 (the run-length scratch past the end is cleared again); a run header with no value
+// byte before the end of the file adds nothing.
 bool TPcxDecoder::readData() {
     const size_t size = static_cast<size_t>(header.bytesPerLine) * header.nPlanes *
                         static_cast<size_t>(sourceHeight);
@@ -449,6 +564,9 @@ bool TPcxDecoder::readData() {
         carried = available - result.consumed;
         if (written < size && carried > 0) block[0] = block[result.consumed];
     }
+    // A file that ends early leaves the decoder's scratch just past the last
+    // byte written; unreached bytes must read 0, as the allocation gave them.
+    if (written < size) std::memset(raw + written, 0, std::min(size - written, kRunLengthScratch));
     return true;
 }
 

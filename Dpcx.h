@@ -50,6 +50,10 @@ constexpr uint8_t kPcxTrailerMarker = 12;
 // header; whether the decoder accepts it is a separate question.
 PcxHeader parsePcxHeader(const uint8_t* bytes);
 
+// How far past its last byte written decodeRunLength may leave scratch: the
+// length of the longest run, rounded up to whole words.
+constexpr size_t kRunLengthScratch = 64;
+
 // What decodeRunLength did: input bytes taken, output bytes written.
 struct RunLengthResult {
     size_t consumed;
@@ -65,7 +69,12 @@ struct RunLengthResult {
 // it), so a caller reading in blocks carries it over to the next block; at
 // the end of a file it is simply dropped. A run that reaches past the end of
 // out writes only what fits and is consumed whole; a run of count 0 writes
-// nothing and is consumed. Bytes of out past written are left untouched.
+// nothing and is consumed.
+//
+// Nothing outside out[0..outSize) is ever touched, but to move whole words
+// the decoder may leave scratch in up to kRunLengthScratch bytes of out just
+// past written; bytes beyond those are left untouched. A caller that needs
+// the bytes past written restores those few.
 RunLengthResult decodeRunLength(const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize);
 
 // Decodes one PCX file into an indexed or 24-bit picture. Make one, set the
