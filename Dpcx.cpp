@@ -13,7 +13,7 @@
 #endif
 
 #if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
-#error "the literal scan in decodeRunLength assumes a little-endian machine"
+#error "the run-header masks of decodeRunLength assume a little-endian machine"
 #endif
 
 namespace pcx {
@@ -59,45 +59,6 @@ uint32_t colourValue(const uint8_t* rgb) {
 }
 
 // --- run-length code --------------------------------------------------------
-
-constexpr uint64_t kTopBitOfEachByte = 0x8080808080808080ull;
-
-// Copies the literal bytes at the start of in to out, at most limit of them,
-// and returns how many it copied: it stops before the first run header.
-// Eight bytes are tested at a time: (w & w << 1) has bit 7 of a byte set
-// exactly when that byte's bits 7 and 6 are both set.
-size_t copyLiterals(const uint8_t* in, uint8_t* out, size_t limit) {
-    size_t done = 0;
-    for (; done + 8 <= limit; done += 8) {
-        uint64_t word;
-        std::memcpy(&word, in + done, 8);
-        const uint64_t runHeaders = word & (word << 1) & kTopBitOfEachByte;
-        if (runHeaders != 0) {
-            // Little-endian: the lowest marked bit belongs to the first header.
-            const size_t literals = static_cast<size_t>(__builtin_ctzll(runHeaders)) / 8;
-            uint8_t* to = out + done;
-            const uint8_t* from = in + done;
-            if (literals & 4) {
-                std::memcpy(to, from, 4);
-                to += 4;
-                from += 4;
-            }
-            if (literals & 2) {
-                std::memcpy(to, from, 2);
-                to += 2;
-                from += 2;
-            }
-            if (literals & 1) *to = *from;
-            return done + literals;
-        }
-        std::memcpy(out + done, &word, 8);
-    }
-    while (done < limit && in[done] < kRunHeaderMin) {
-        out[done] = in[done];
-        ++done;
-    }
-    return done;
-}
 
 #if !defined(__SSE2__)
 // Bit k set when byte k of the eight in word (little-endian) has bit 7 set:
@@ -227,7 +188,10 @@ bool seekBeforeEnd(std::FILE* stream, int64_t back) {
 // --- expansion --------------------------------------------------------------
 // The bulk loops run over a multiple of 16 pixels so that the compiler can
 // vectorise them without a scalar epilogue of its own; the few pixels left
-// over take the plain loop after them.
+// over take the plain loop after them. The row functions with such loops
+// stay out of line: inlined into the decoder, their rows would be members'
+// buffers that the compiler cannot tell apart, and it would not vectorise.
+#define PCX_ROW_FUNCTION __attribute__((noinline))
 
 size_t multipleOf16(size_t count) {
     return count & ~static_cast<size_t>(15);
@@ -235,8 +199,10 @@ size_t multipleOf16(size_t count) {
 
 // One output row of 0x00RRGGBB words from the three plane lines of a source
 // scanline, every column.
-void interleavePlanes(const uint8_t* __restrict red, const uint8_t* __restrict green,
-                      const uint8_t* __restrict blue, uint32_t* __restrict out, size_t count) {
+PCX_ROW_FUNCTION void interleavePlanes(const uint8_t* __restrict red,
+                                       const uint8_t* __restrict green,
+                                       const uint8_t* __restrict blue, uint32_t* __restrict out,
+                                       size_t count) {
     const size_t bulk = multipleOf16(count);
     for (size_t x = 0; x < bulk; ++x)
         out[x] =
@@ -265,20 +231,41 @@ uint8_t packedPixel(const uint8_t* line, size_t x) {
     return static_cast<uint8_t>((line[x / kPerByte] >> shift) & kMask);
 }
 
+// The pixels of one source byte of Bits (1, 2 or 4) per pixel, most
+// significant first, written out one by one so that the loop around it
+// vectorises.
+template <int Bits>
+void unpackByte(unsigned value, uint8_t* out) {
+    if constexpr (Bits == 1) {
+        out[0] = static_cast<uint8_t>((value >> 7) & 1);
+        out[1] = static_cast<uint8_t>((value >> 6) & 1);
+        out[2] = static_cast<uint8_t>((value >> 5) & 1);
+        out[3] = static_cast<uint8_t>((value >> 4) & 1);
+        out[4] = static_cast<uint8_t>((value >> 3) & 1);
+        out[5] = static_cast<uint8_t>((value >> 2) & 1);
+        out[6] = static_cast<uint8_t>((value >> 1) & 1);
+        out[7] = static_cast<uint8_t>(value & 1);
+    } else if constexpr (Bits == 2) {
+        out[0] = static_cast<uint8_t>((value >> 6) & 3);
+        out[1] = static_cast<uint8_t>((value >> 4) & 3);
+        out[2] = static_cast<uint8_t>((value >> 2) & 3);
+        out[3] = static_cast<uint8_t>(value & 3);
+    } else {
+        static_assert(Bits == 4, "1, 2 or 4 bits per pixel");
+        out[0] = static_cast<uint8_t>((value >> 4) & 15);
+        out[1] = static_cast<uint8_t>(value & 15);
+    }
+}
+
 // One output row of indices from a plane line of Bits (1, 2 or 4) per pixel,
 // every column: whole source bytes first, then the pixels of a last partial
 // byte.
 template <int Bits>
-void unpackRow(const uint8_t* __restrict line, uint8_t* __restrict out, size_t count) {
+PCX_ROW_FUNCTION void unpackRow(const uint8_t* __restrict line, uint8_t* __restrict out,
+                                size_t count) {
     constexpr size_t kPerByte = 8 / Bits;
-    constexpr unsigned kMask = (1u << Bits) - 1;
-    const size_t wholeBytes = count / kPerByte;
-    const size_t bulk = multipleOf16(wholeBytes);
-    for (size_t k = 0; k < bulk; ++k) {
-        const unsigned value = line[k];
-        for (size_t p = 0; p < kPerByte; ++p)
-            out[k * kPerByte + p] = static_cast<uint8_t>((value >> (8 - Bits * (p + 1))) & kMask);
-    }
+    const size_t bulk = multipleOf16(count / kPerByte);
+    for (size_t k = 0; k < bulk; ++k) unpackByte<Bits>(line[k], out + k * kPerByte);
     for (size_t x = bulk * kPerByte; x < count; ++x) out[x] = packedPixel<Bits>(line, x);
 }
 
@@ -294,23 +281,19 @@ void gatherRowReduced(const uint8_t* line, uint8_t* out, size_t count, int shift
 
 }  // namespace
 
-// Byte layout of the header (all numbers little-endian, unsigned):
+// Byte layout of the 128-byte header; numbers are little-endian, unsigned:
 //
-//   0        1        2        3        4                 6
-//   +--------+--------+--------+--------+--------+--------+--------+--------+
-//   | manuf. | version| encod. | bits/px| windowXMin      | windowYMin      |
-//   +--------+--------+--------+--------+--------+--------+--------+--------+
-//   8                 10                12                14
-//   | windowXMax      | windowYMax      | hDpi            | vDpi            |
-//   +--------+--------+--------+--------+--------+--------+--------+--------+
-//   16: colormap, 48 bytes = 16 x (red, green, blue)                        |
-//   +--------+--------+--------+--------+--------+--------+--------+--------+
-//   64       65       66                68                70
-//   | reserv.| nPlanes| bytesPerLine    | paletteInfo     | hScreenSize     |
-//   +--------+--------+--------+--------+--------+--------+--------+--------+
-//   72                74: filler, 54 bytes, up to 128
-//   | vScreenSize     | ...                                                 |
-//   +--------+--------+--------+--------+--------+--------+--------+--------+
+//   offset size field            offset size field
+//    0      1   manufacturer      16     48  colormap: 16 x (red, green, blue)
+//    1      1   version           64      1  reserved
+//    2      1   encoding          65      1  nPlanes
+//    3      1   bitsPerPixel      66      2  bytesPerLine
+//    4      2   windowXMin        68      2  paletteInfo
+//    6      2   windowYMin        70      2  hScreenSize
+//    8      2   windowXMax        72      2  vScreenSize
+//   10      2   windowYMax        74     54  filler
+//   12      2   hDpi
+//   14      2   vDpi
 PcxHeader parsePcxHeader(const uint8_t* bytes) {
     PcxHeader header;
     header.manufacturer = bytes[0];
@@ -338,16 +321,16 @@ RunLengthResult decodeRunLength(const uint8_t* in, size_t inSize, uint8_t* out, 
     const RunLengthResult bulk = decodeWithScratch(in, inSize, out, outSize);
     size_t read = bulk.consumed;
     size_t written = bulk.written;
-    // The last bytes, one code at a time and exactly.
+    // The last codes, one at a time and exactly.
     while (written < outSize && read < inSize) {
-        const size_t literals =
-            copyLiterals(in + read, out + written, std::min(inSize - read, outSize - written));
-        read += literals;
-        written += literals;
-        if (written == outSize || read == inSize) break;
-        // in[read] is a run header; its value byte may be in the next block.
-        if (inSize - read < 2) break;
-        const size_t count = std::min<size_t>(in[read] & kRunCountMask, outSize - written);
+        const uint8_t code = in[read];
+        if (code < kRunHeaderMin) {
+            out[written++] = code;
+            ++read;
+            continue;
+        }
+        if (inSize - read < 2) break;  // its value byte may come with the next block
+        const size_t count = std::min<size_t>(code & kRunCountMask, outSize - written);
         std::memset(out + written, in[read + 1], count);
         written += count;
         read += 2;
