@@ -185,88 +185,102 @@ TEST_F(Import, CreateImageStoresNullForWhatItCannotDecode) {
     plugin().IMPORT_CreatePreviewImage(write(pcxtest::indexedFile(1, 8, 1)).c_str(), 1, 1, nullptr);
 }
 
-TEST_F(Import, OneBitImagesAreIndexedBlackAndWhite) {
-    PcxFile file = pcxtest::indexedFile(1, 9, 2);
-    file.colormapEntry(0, 0xFF0000).colormapEntry(1, 0x0000FF);
-    file.codes = {0xC1, 0xAA, 0x80, 0x55, 0x00};
-    PluginImage* image = create(write(file));
-    ASSERT_NE(image, nullptr);
-    EXPECT_EQ(image->kind, ImageKindIndexed);
-    EXPECT_EQ(image->width, 9);
-    EXPECT_EQ(image->height, 2);
-    EXPECT_EQ(image->stride, 9);
-    ASSERT_EQ(image->paletteCount, 2);
-    ASSERT_NE(image->palette, nullptr);
-    EXPECT_EQ(image->palette[0], 0x000000u);
-    EXPECT_EQ(image->palette[1], 0xFFFFFFu);
-    const std::vector<uint8_t> expected = {1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0};
-    EXPECT_EQ(std::vector<uint8_t>(image->pixels, image->pixels + 18), expected);
-    plugin().IMPORT_FreeImage(image);
-}
-
-TEST_F(Import, TwoAndFourBitImagesCarrySixteenColourmapEntries) {
-    for (int bits : {2, 4}) {
-        PcxFile file = pcxtest::indexedFile(bits, 5, 1);
+// Each variant's record: kind, sizes, stride, the colour table handed over
+// with its count (read before the decoder forgot it), and the pixels.
+TEST_F(Import, CreateImageHandsOverEveryVariant) {
+    PcxFile oneBit = pcxtest::indexedFile(1, 9, 2);  // a colormap the decode ignores
+    oneBit.colormapEntry(0, 0xFF0000).colormapEntry(1, 0x0000FF);
+    oneBit.codes = {0xC1, 0xAA, 0x80, 0x55, 0x00};
+    PcxFile twoBits = pcxtest::indexedFile(2, 5, 1);
+    PcxFile fourBits = pcxtest::indexedFile(4, 5, 1);
+    for (PcxFile* file : {&twoBits, &fourBits}) {
         for (int i = 0; i < 16; ++i)
-            file.colormapEntry(i, 0x100000u * static_cast<uint32_t>(i) + 0x0A0B0Cu);
-        file.codes =
-            pcxtest::encodeRunLength(pcxtest::packLine({3, 2, 1, 0, 3}, bits, file.bytesPerLine));
-        PluginImage* image = create(write(file));
-        ASSERT_NE(image, nullptr) << bits;
-        EXPECT_EQ(image->kind, ImageKindIndexed);
-        EXPECT_EQ(image->stride, 5);
-        EXPECT_EQ(image->paletteCount, 1 << bits);
-        ASSERT_NE(image->palette, nullptr);
-        for (int i = 0; i < 16; ++i)
-            EXPECT_EQ(image->palette[i], 0x100000u * static_cast<uint32_t>(i) + 0x0A0B0Cu);
-        EXPECT_EQ(std::vector<uint8_t>(image->pixels, image->pixels + 5),
-                  (std::vector<uint8_t>{3, 2, 1, 0, 3}));
-        plugin().IMPORT_FreeImage(image);
+            file->colormapEntry(i, 0x100000u * static_cast<uint32_t>(i) + 0x0A0B0Cu);
+        file->codes = pcxtest::encodeRunLength(
+            pcxtest::packLine({3, 2, 1, 0, 3}, file->bitsPerPixel, file->bytesPerLine));
     }
-}
-
-TEST_F(Import, EightBitImagesCarryTheTrailerWhenThereIsOne) {
     std::vector<uint32_t> colours(256);
     for (uint32_t i = 0; i < 256; ++i) colours[i] = 0xFFFFFF - i * 0x010101;
-    PcxFile file = pcxtest::indexedFile(8, 3, 2);
-    file.codes = {0x00, 0xC1, 0xC8, 0xC4, 0x7F};
-    file.trailer256(colours);
-    PluginImage* image = create(write(file));
-    ASSERT_NE(image, nullptr);
-    EXPECT_EQ(image->kind, ImageKindIndexed);
-    EXPECT_EQ(image->stride, 3);
-    ASSERT_EQ(image->paletteCount, 256);
-    ASSERT_NE(image->palette, nullptr);
-    EXPECT_EQ(std::vector<uint32_t>(image->palette, image->palette + 256), colours);
-    EXPECT_EQ(std::vector<uint8_t>(image->pixels, image->pixels + 6),
-              (std::vector<uint8_t>{0x00, 0xC8, 0x7F, 0x7F, 0x7F, 0x7F}));
-    plugin().IMPORT_FreeImage(image);
+    PcxFile withTable = pcxtest::indexedFile(8, 3, 2);
+    withTable.codes = {0x00, 0xC1, 0xC8, 0xC4, 0x7F};
+    withTable.trailer256(colours);
+    PcxFile withoutTable = withTable;
+    withoutTable.trailer.clear();
+    PcxFile rgb = pcxtest::rgbFile(3, 1, 1);
+    rgb.codes = {0x10, 0x11, 0xC1, 0xF2, 0x00, 0x20, 0x21, 0x22, 0x00, 0x30, 0x31, 0x32, 0x00};
 
-    // The same picture without the table: indices, no palette. Freeing a
-    // record with a null palette releases the pixels and the record only.
-    file.trailer.clear();
-    image = create(write(file));
-    ASSERT_NE(image, nullptr);
-    EXPECT_EQ(image->kind, ImageKindIndexed);
-    EXPECT_EQ(image->palette, nullptr);
-    EXPECT_EQ(image->paletteCount, 0);
-    EXPECT_EQ(image->pixels[1], 0xC8);
-    plugin().IMPORT_FreeImage(image);
-}
-
-TEST_F(Import, TwentyFourBitImagesAreWordsOfRedGreenBlue) {
-    PcxFile file = pcxtest::rgbFile(3, 1, 1);
-    file.codes = {0x10, 0x11, 0xC1, 0xF2, 0x00, 0x20, 0x21, 0x22, 0x00, 0x30, 0x31, 0x32, 0x00};
-    PluginImage* image = create(write(file));
-    ASSERT_NE(image, nullptr);
-    EXPECT_EQ(image->kind, ImageKindRgb32);
-    EXPECT_EQ(image->width, 3);
-    EXPECT_EQ(image->stride, 12);
-    EXPECT_EQ(image->palette, nullptr);
-    EXPECT_EQ(image->paletteCount, 0);
-    const uint8_t bgr0[12] = {0x30, 0x20, 0x10, 0, 0x31, 0x21, 0x11, 0, 0x32, 0x22, 0xF2, 0};
-    EXPECT_EQ(0, std::memcmp(image->pixels, bgr0, 12));
-    plugin().IMPORT_FreeImage(image);
+    const std::vector<uint32_t> colormap16 = [] {
+        std::vector<uint32_t> entries;
+        for (uint32_t i = 0; i < 16; ++i) entries.push_back(0x100000u * i + 0x0A0B0Cu);
+        return entries;
+    }();
+    const struct {
+        const char* what;
+        const PcxFile* file;
+        int32_t kind, width, height, stride, paletteCount;
+        std::vector<uint32_t> palette;  // the entries the record must hold
+        std::vector<uint8_t> pixels;
+    } cases[] = {
+        {"1 bit",
+         &oneBit,
+         ImageKindIndexed,
+         9,
+         2,
+         9,
+         2,
+         {0x000000, 0xFFFFFF},
+         {1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0}},
+        {"2 bits", &twoBits, ImageKindIndexed, 5, 1, 5, 4, colormap16, {3, 2, 1, 0, 3}},
+        {"4 bits", &fourBits, ImageKindIndexed, 5, 1, 5, 16, colormap16, {3, 2, 1, 0, 3}},
+        {"8 bits with the table",
+         &withTable,
+         ImageKindIndexed,
+         3,
+         2,
+         3,
+         256,
+         colours,
+         {0x00, 0xC8, 0x7F, 0x7F, 0x7F, 0x7F}},
+        {"8 bits without it",
+         &withoutTable,
+         ImageKindIndexed,
+         3,
+         2,
+         3,
+         0,
+         {},
+         {0x00, 0xC8, 0x7F, 0x7F, 0x7F, 0x7F}},
+        {"24 bits",
+         &rgb,
+         ImageKindRgb32,
+         3,
+         1,
+         12,
+         0,
+         {},
+         {0x30, 0x20, 0x10, 0, 0x31, 0x21, 0x11, 0, 0x32, 0x22, 0xF2, 0}},
+    };
+    for (const auto& c : cases) {
+        PluginImage* image = create(write(*c.file));
+        ASSERT_NE(image, nullptr) << c.what;
+        EXPECT_EQ(image->kind, c.kind) << c.what;
+        EXPECT_EQ(image->width, c.width) << c.what;
+        EXPECT_EQ(image->height, c.height) << c.what;
+        EXPECT_EQ(image->stride, c.stride) << c.what;
+        EXPECT_EQ(image->paletteCount, c.paletteCount) << c.what;
+        if (c.palette.empty()) {
+            EXPECT_EQ(image->palette, nullptr) << c.what;
+        } else {
+            ASSERT_NE(image->palette, nullptr) << c.what;
+            EXPECT_EQ(std::vector<uint32_t>(image->palette, image->palette + c.palette.size()),
+                      c.palette)
+                << c.what;
+        }
+        EXPECT_EQ(std::vector<uint8_t>(image->pixels, image->pixels + c.pixels.size()), c.pixels)
+            << c.what;
+        // Released as the host gives it back, with or without a table.
+        plugin().IMPORT_FreeImage(image);
+    }
 }
 
 // A 640 x 480 picture in the default box comes out 80 x 60: every eighth
