@@ -1,2 +1,668 @@
 // Dpcx: the PCX header record and the decoder TPcxDecoder.
 #include "Dpcx.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "the run-header masks of decodeRunLength assume a little-endian machine"
+#endif
+
+namespace pcx {
+
+namespace {
+
+// Every buffer size, row length and product of them must fit a signed 32-bit
+// integer: the image record carries width and stride as 32-bit integers, and
+// a host does its own arithmetic on them in 32 bits.
+constexpr int64_t kMaxBufferBytes = std::numeric_limits<int32_t>::max();
+
+// The file is read through blocks of this size: large enough that the read
+// calls cost nothing next to decoding, small enough that a block stays in
+// the second-level cache while it is decoded and that a decode needs little
+// beyond its raw and pixel buffers.
+constexpr size_t kReadBlockSize = 64 * 1024;
+
+// Run-length code: a byte with both top bits set is a run header whose low
+// six bits are the count; every other byte is a literal.
+constexpr uint8_t kRunHeaderMin = 0xC0;
+constexpr uint8_t kRunCountMask = 0x3F;
+
+constexpr uint8_t kManufacturerZsoft = 10;
+constexpr uint8_t kEncodingRunLength = 1;
+// 8-bit one-plane files carry the 256-colour trailer only from this version
+// on; three-plane 24-bit files need at least this version.
+constexpr uint8_t kVersionWithTrailer = 5;
+
+constexpr int kColormapEntries = 16;
+constexpr int kTrailerEntries = 256;
+constexpr uint32_t kBlack = 0x000000;
+constexpr uint32_t kWhite = 0xFFFFFF;
+
+const char kReportHeading[] = "* PCX FILE (decoder records) *\n\n";
+const char kReportFailure[] = "ERROR DETECTED.\n";
+
+uint16_t readLe16(const uint8_t* bytes) {
+    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+uint32_t colourValue(const uint8_t* rgb) {
+    return static_cast<uint32_t>(rgb[0]) << 16 | static_cast<uint32_t>(rgb[1]) << 8 | rgb[2];
+}
+
+// --- run-length code --------------------------------------------------------
+
+#if !defined(__SSE2__)
+// Bit k set when byte k of the eight in word (little-endian) has bit 7 set:
+// each top bit, moved to the bottom of its byte, is multiplied into place in
+// the top byte, and no two products meet there.
+uint32_t gatherTopBits(uint64_t word) {
+    return static_cast<uint32_t>(((word >> 7) & 0x0101010101010101ull) * 0x0102040810204080ull >>
+                                 56);
+}
+#endif
+
+// Bit k set when byte k of the 64 at p looks like a run header (both top
+// bits set). A value byte can look like one too.
+uint64_t headerLookalikes(const uint8_t* p) {
+    uint64_t mask = 0;
+#if defined(__SSE2__)
+    // (v & v << 1) has bit 7 of a byte set exactly when its bits 7 and 6 are;
+    // the 16-bit shift carries a low byte's bit 7 only into bit 0 above it.
+    for (int part = 0; part < 4; ++part) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * part));
+        const __m128i both = _mm_and_si128(bytes, _mm_slli_epi16(bytes, 1));
+        mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(both)))
+                << (16 * part);
+    }
+#else
+    for (int word = 0; word < 8; ++word) {
+        uint64_t bytes;
+        std::memcpy(&bytes, p + 8 * word, 8);
+        mask |= static_cast<uint64_t>(gatherTopBits(bytes & (bytes << 1))) << (8 * word);
+    }
+#endif
+    return mask;
+}
+
+// The true run headers among the lookalikes of a window whose byte 0 starts
+// a code. Within a stretch of consecutive lookalikes the first starts a code
+// (the byte before it is a literal or a value, both of which end a code), so
+// it is a header, the next its value, the next a header again, and so on:
+// the headers are the lookalikes at an even distance from their stretch's
+// start. Adding each even-placed start to the mask clears exactly the
+// stretches that begin at an even position.
+uint64_t trueRunHeaders(uint64_t lookalikes) {
+    constexpr uint64_t kEvenBits = 0x5555555555555555ull;
+    const uint64_t starts = lookalikes & ~(lookalikes << 1);
+    const uint64_t fromEven = lookalikes & ~(lookalikes + (starts & kEvenBits));
+    const uint64_t fromOdd = lookalikes & ~fromEven;
+    return (fromEven & kEvenBits) | (fromOdd & ~kEvenBits);
+}
+
+// Copies count (at most 64) literal bytes in 16-byte pieces; up to 16 bytes
+// of scratch may follow them.
+void copyWithScratch(uint8_t* out, const uint8_t* in, size_t count) {
+    std::memcpy(out, in, 16);
+    for (size_t done = 16; done < count; done += 16) std::memcpy(out + done, in + done, 16);
+}
+
+// The bulk of the codes, a window of 64 input bytes at a time, while the
+// input holds two windows and the output room for one window's output and
+// the scratch. The window's run headers are found at once as a 64-bit mask,
+// so stepping from one code to the next takes no load and no test of the
+// bytes between them, and no branch depends on a count. Literals move in
+// 16-byte pieces and a run writes 8 or 64 bytes of its value whatever its
+// exact count: what lands past a code's true end is overwritten by the
+// codes after it, so only the last scratch (at most kRunLengthScratch bytes
+// past written) can outlive the call.
+constexpr size_t kWindow = 64;
+// Most runs are short: one 8-byte store covers them.
+constexpr size_t kShortRun = 8;
+constexpr size_t kScratchInputMargin = 2 * kWindow;
+// A window holds at most 32 runs of at most 63 bytes, or 64 literals.
+constexpr size_t kScratchOutputMargin = 32 * kRunCountMask + kWindow + kRunLengthScratch;
+static_assert(kRunLengthScratch > kRunCountMask, "a run's scratch covers its longest count");
+
+RunLengthResult decodeWithScratch(const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize) {
+    size_t read = 0;  // the window's first byte, always the start of a code
+    size_t written = 0;
+    while (inSize - read >= kScratchInputMargin && outSize - written >= kScratchOutputMargin) {
+        const uint8_t* window = in + read;
+        uint64_t headers = trueRunHeaders(headerLookalikes(window));
+        size_t at = 0;  // the next code in the window
+        bool valueInNextWindow = false;
+        while (headers != 0) {
+            const size_t header = static_cast<size_t>(__builtin_ctzll(headers));
+            headers &= headers - 1;
+            copyWithScratch(out + written, window + at, header - at);
+            written += header - at;
+            at = header;
+            if (header == kWindow - 1) {  // the next window starts with this header
+                valueInNextWindow = true;
+                break;
+            }
+            const size_t count = window[header] & kRunCountMask;
+            const uint64_t pattern = window[header + 1] * 0x0101010101010101ull;
+            std::memcpy(out + written, &pattern, kShortRun);
+            if (count > kShortRun)
+                for (size_t done = kShortRun; done < kRunLengthScratch; done += kShortRun)
+                    std::memcpy(out + written + done, &pattern, kShortRun);
+            written += count;
+            at = header + 2;
+        }
+        if (!valueInNextWindow) {  // literals to the end of the window
+            copyWithScratch(out + written, window + at, kWindow - at);
+            written += kWindow - at;
+            at = kWindow;
+        }
+        read += at;
+    }
+    return {read, written};
+}
+
+// --- file access ------------------------------------------------------------
+
+// Positions stream back bytes before its end. False, with the position
+// unspecified, when the file is shorter than that or cannot seek.
+bool seekBeforeEnd(std::FILE* stream, int64_t back) {
+#if defined(_WIN32)
+    if (_fseeki64(stream, 0, SEEK_END) != 0) return false;
+    const int64_t size = _ftelli64(stream);
+    return size >= back && _fseeki64(stream, size - back, SEEK_SET) == 0;
+#else
+    if (fseeko(stream, 0, SEEK_END) != 0) return false;
+    const int64_t size = ftello(stream);
+    return size >= back && fseeko(stream, static_cast<off_t>(size - back), SEEK_SET) == 0;
+#endif
+}
+
+// --- expansion --------------------------------------------------------------
+// The bulk loops run over a multiple of 16 pixels so that the compiler can
+// vectorise them without a scalar epilogue of its own; the few pixels left
+// over take the plain loop after them. The row functions with such loops
+// stay out of line: inlined into the decoder, their rows would be members'
+// buffers that the compiler cannot tell apart, and it would not vectorise.
+#define PCX_ROW_FUNCTION __attribute__((noinline))
+
+size_t multipleOf16(size_t count) {
+    return count & ~static_cast<size_t>(15);
+}
+
+// One output row of 0x00RRGGBB words from the three plane lines of a source
+// scanline, every column.
+PCX_ROW_FUNCTION void interleavePlanes(const uint8_t* __restrict red,
+                                       const uint8_t* __restrict green,
+                                       const uint8_t* __restrict blue, uint32_t* __restrict out,
+                                       size_t count) {
+    const size_t bulk = multipleOf16(count);
+    for (size_t x = 0; x < bulk; ++x)
+        out[x] =
+            static_cast<uint32_t>(red[x]) << 16 | static_cast<uint32_t>(green[x]) << 8 | blue[x];
+    for (size_t x = bulk; x < count; ++x)
+        out[x] =
+            static_cast<uint32_t>(red[x]) << 16 | static_cast<uint32_t>(green[x]) << 8 | blue[x];
+}
+
+// Likewise, taking source column j << shift for output column j.
+void interleavePlanesReduced(const uint8_t* red, const uint8_t* green, const uint8_t* blue,
+                             uint32_t* out, size_t count, int shift) {
+    for (size_t j = 0; j < count; ++j) {
+        const size_t x = j << shift;
+        out[j] =
+            static_cast<uint32_t>(red[x]) << 16 | static_cast<uint32_t>(green[x]) << 8 | blue[x];
+    }
+}
+
+// Pixel x of a plane line packed Bits to a pixel, most significant bits first.
+template <int Bits>
+uint8_t packedPixel(const uint8_t* line, size_t x) {
+    constexpr size_t kPerByte = 8 / Bits;
+    constexpr unsigned kMask = (1u << Bits) - 1;
+    const unsigned shift = static_cast<unsigned>(8 - Bits * (x % kPerByte + 1));
+    return static_cast<uint8_t>((line[x / kPerByte] >> shift) & kMask);
+}
+
+// The pixels of one source byte of Bits (1, 2 or 4) per pixel, most
+// significant first, written out one by one so that the loop around it
+// vectorises.
+template <int Bits>
+void unpackByte(unsigned value, uint8_t* out) {
+    if constexpr (Bits == 1) {
+        out[0] = static_cast<uint8_t>((value >> 7) & 1);
+        out[1] = static_cast<uint8_t>((value >> 6) & 1);
+        out[2] = static_cast<uint8_t>((value >> 5) & 1);
+        out[3] = static_cast<uint8_t>((value >> 4) & 1);
+        out[4] = static_cast<uint8_t>((value >> 3) & 1);
+        out[5] = static_cast<uint8_t>((value >> 2) & 1);
+        out[6] = static_cast<uint8_t>((value >> 1) & 1);
+        out[7] = static_cast<uint8_t>(value & 1);
+    } else if constexpr (Bits == 2) {
+        out[0] = static_cast<uint8_t>((value >> 6) & 3);
+        out[1] = static_cast<uint8_t>((value >> 4) & 3);
+        out[2] = static_cast<uint8_t>((value >> 2) & 3);
+        out[3] = static_cast<uint8_t>(value & 3);
+    } else {
+        static_assert(Bits == 4, "1, 2 or 4 bits per pixel");
+        out[0] = static_cast<uint8_t>((value >> 4) & 15);
+        out[1] = static_cast<uint8_t>(value & 15);
+    }
+}
+
+// One output row of indices from a plane line of Bits (1, 2 or 4) per pixel,
+// every column: whole source bytes first, then the pixels of a last partial
+// byte.
+template <int Bits>
+PCX_ROW_FUNCTION void unpackRow(const uint8_t* __restrict line, uint8_t* __restrict out,
+                                size_t count) {
+    constexpr size_t kPerByte = 8 / Bits;
+    const size_t bulk = multipleOf16(count / kPerByte);
+    for (size_t k = 0; k < bulk; ++k) unpackByte<Bits>(line[k], out + k * kPerByte);
+    for (size_t x = bulk * kPerByte; x < count; ++x) out[x] = packedPixel<Bits>(line, x);
+}
+
+// Likewise, taking source column j << shift for output column j.
+template <int Bits>
+void unpackRowReduced(const uint8_t* line, uint8_t* out, size_t count, int shift) {
+    for (size_t j = 0; j < count; ++j) out[j] = packedPixel<Bits>(line, j << shift);
+}
+
+void gatherRowReduced(const uint8_t* line, uint8_t* out, size_t count, int shift) {
+    for (size_t j = 0; j < count; ++j) out[j] = line[j << shift];
+}
+
+}  // namespace
+
+// Byte layout of the 128-byte header; numbers are little-endian, unsigned:
+//
+//   offset size field            offset size field
+//    0      1   manufacturer      16     48  colormap: 16 x (red, green, blue)
+//    1      1   version           64      1  reserved
+//    2      1   encoding          65      1  nPlanes
+//    3      1   bitsPerPixel      66      2  bytesPerLine
+//    4      2   windowXMin        68      2  paletteInfo
+//    6      2   windowYMin        70      2  hScreenSize
+//    8      2   windowXMax        72      2  vScreenSize
+//   10      2   windowYMax        74     54  filler
+//   12      2   hDpi
+//   14      2   vDpi
+PcxHeader parsePcxHeader(const uint8_t* bytes) {
+    PcxHeader header;
+    header.manufacturer = bytes[0];
+    header.version = bytes[1];
+    header.encoding = bytes[2];
+    header.bitsPerPixel = bytes[3];
+    header.windowXMin = readLe16(bytes + 4);
+    header.windowYMin = readLe16(bytes + 6);
+    header.windowXMax = readLe16(bytes + 8);
+    header.windowYMax = readLe16(bytes + 10);
+    header.hDpi = readLe16(bytes + 12);
+    header.vDpi = readLe16(bytes + 14);
+    std::memcpy(header.colormap, bytes + 16, sizeof header.colormap);
+    header.reserved = bytes[64];
+    header.nPlanes = bytes[65];
+    header.bytesPerLine = readLe16(bytes + 66);
+    header.paletteInfo = readLe16(bytes + 68);
+    header.hScreenSize = readLe16(bytes + 70);
+    header.vScreenSize = readLe16(bytes + 72);
+    std::memcpy(header.filler, bytes + 74, sizeof header.filler);
+    return header;
+}
+
+RunLengthResult decodeRunLength(const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize) {
+    const RunLengthResult bulk = decodeWithScratch(in, inSize, out, outSize);
+    size_t read = bulk.consumed;
+    size_t written = bulk.written;
+    // The last codes, one at a time and exactly.
+    while (written < outSize && read < inSize) {
+        const uint8_t code = in[read];
+        if (code < kRunHeaderMin) {
+            out[written++] = code;
+            ++read;
+            continue;
+        }
+        if (inSize - read < 2) break;  // its value byte may come with the next block
+        const size_t count = std::min<size_t>(code & kRunCountMask, outSize - written);
+        std::memset(out + written, in[read + 1], count);
+        written += count;
+        read += 2;
+    }
+    return {read, written};
+}
+
+TPcxDecoder::TPcxDecoder()
+    : stream(nullptr),
+      header(),
+      raw(nullptr),
+      report(),
+      pixels(nullptr),
+      sourceWidth(0),
+      sourceHeight(0),
+      width(0),
+      height(0),
+      stride(0),
+      trueColour(false),
+      paletteCount(0),
+      palette(nullptr),
+      headerOnly(false),
+      preview(false),
+      previewMaxWidth(64),
+      previewMaxHeight(64),
+      scale(1),
+      scaleShift(0),
+      scaleMask(0) {}
+
+TPcxDecoder::~TPcxDecoder() {
+    closeFile();
+    releaseBuffers();
+}
+
+uint8_t* TPcxDecoder::detachPixels() {
+    uint8_t* detached = pixels;
+    pixels = nullptr;
+    return detached;
+}
+
+uint32_t* TPcxDecoder::detachPalette() {
+    uint32_t* detached = palette;
+    if (detached) {
+        palette = nullptr;
+        paletteCount = 0;
+    }
+    return detached;
+}
+
+uint8_t* TPcxDecoder::rowAt(int32_t row) const {
+    return pixels + static_cast<ptrdiff_t>(row) * stride;
+}
+
+void TPcxDecoder::releaseBuffers() {
+    std::free(pixels);
+    pixels = nullptr;
+    std::free(palette);
+    palette = nullptr;
+    std::free(raw);
+    raw = nullptr;
+}
+
+bool TPcxDecoder::openFile(const char* fileName) {
+    stream = std::fopen(fileName ? fileName : "", "rb");
+    if (!stream) return false;
+    // The data is read in large blocks into a buffer of our own: a second
+    // buffer inside the stream would only add a copy.
+    std::setvbuf(stream, nullptr, _IONBF, 0);
+    return true;
+}
+
+void TPcxDecoder::closeFile() {
+    if (stream) std::fclose(stream);
+    stream = nullptr;
+}
+
+bool TPcxDecoder::decode(const char* fileName) {
+    // The file is closed and raw released on every way out, also when an
+    // allocation inside the report throws.
+    struct EndOfDecode {
+        TPcxDecoder& decoder;
+        ~EndOfDecode() {
+            decoder.closeFile();
+            std::free(decoder.raw);
+            decoder.raw = nullptr;
+        }
+    } endOfDecode{*this};
+
+    const bool opened = openFile(fileName);
+    releaseBuffers();
+    report = kReportHeading;
+
+    const bool decoded =
+        opened && readHeader() &&
+        (headerOnly || (checkLayout() && readData() && choosePalette() && expandPixels()));
+    if (!decoded) {
+        report += kReportFailure;
+        releaseBuffers();
+        paletteCount = 0;
+    }
+    return decoded;
+}
+
+// Fails when the file holds fewer than 128 bytes or its header is not a
+// run-length coded ZSoft header. Sets the picture size and the reduction.
+bool TPcxDecoder::readHeader() {
+    uint8_t bytes[kPcxHeaderSize];
+    if (std::fread(bytes, 1, sizeof bytes, stream) != sizeof bytes) return false;
+    header = parsePcxHeader(bytes);
+    if (header.manufacturer != kManufacturerZsoft || header.encoding != kEncodingRunLength)
+        return false;
+    appendHeaderReport();
+    sourceWidth = static_cast<int32_t>(header.windowXMax) - header.windowXMin + 1;
+    sourceHeight = static_cast<int32_t>(header.windowYMax) - header.windowYMin + 1;
+    chooseScale();
+    return true;
+}
+
+void TPcxDecoder::appendHeaderReport() {
+    const struct {
+        const char* label;
+        unsigned value;
+    } lines[] = {
+        {"Manufacturer(ID) : ", header.manufacturer},
+        {"Version : ", header.version},
+        {"Encoding : ", header.encoding},
+        {"BItsPerPixel : ", header.bitsPerPixel},
+        {"WindowXMin : ", header.windowXMin},
+        {"WindowYMIn : ", header.windowYMin},
+        {"WindowXMax : ", header.windowXMax},
+        {"WindowYMax : ", header.windowYMax},
+        {"HDpi : ", header.hDpi},
+        {"VDpi : ", header.vDpi},
+        {"NPlanes : ", header.nPlanes},
+        {"BytesPerLine : ", header.bytesPerLine},
+        {"PaletteInfoValue : ", header.paletteInfo},
+        {"HScreenSize : ", header.hScreenSize},
+        {"VScreenSize : ", header.vScreenSize},
+    };
+    for (const auto& line : lines) {
+        report += line.label;
+        report += std::to_string(line.value);
+        report += '\n';
+    }
+}
+
+// scale is the largest power of two at which one side, divided by it, still
+// reaches the preview box (1 when the picture is below the box on both
+// sides). A box side below 1 counts as 1: with 0 the doubling never stops.
+void TPcxDecoder::chooseScale() {
+    scale = 1;
+    scaleShift = 0;
+    if (preview) {
+        const int32_t boxWidth = std::max<int32_t>(previewMaxWidth, 1);
+        const int32_t boxHeight = std::max<int32_t>(previewMaxHeight, 1);
+        // Sides are at most 65536, so scale stays at or below 2^17.
+        while (sourceWidth / scale >= boxWidth || sourceHeight / scale >= boxHeight) {
+            scale *= 2;
+            ++scaleShift;
+        }
+        if (scale > 1) {
+            scale /= 2;
+            --scaleShift;
+        }
+    }
+    scaleMask = scale - 1;
+    width = preview ? (sourceWidth + scale - 1) >> scaleShift : sourceWidth;
+    height = preview ? (sourceHeight + scale - 1) >> scaleShift : sourceHeight;
+}
+
+// Fails for a depth and plane count that no expansion covers, for an empty
+// picture, for plane lines too short for the width, and for buffers whose
+// sizes do not fit a signed 32-bit integer. Nothing is allocated yet.
+bool TPcxDecoder::checkLayout() {
+    const int bits = header.bitsPerPixel;
+    const bool indexed =
+        header.nPlanes == 1 && (bits == 1 || bits == 2 || bits == 4 ||
+                                (bits == 8 && header.version == kVersionWithTrailer));
+    const bool rgb = header.nPlanes == 3 && bits == 8 && header.version >= kVersionWithTrailer;
+    if (!indexed && !rgb) return false;
+    if (sourceWidth < 1 || sourceHeight < 1) return false;
+
+    const int64_t lineBits = int64_t{header.bytesPerLine} * 8;
+    if (lineBits < int64_t{sourceWidth} * bits) return false;
+
+    const int64_t rawSize = int64_t{header.bytesPerLine} * header.nPlanes * sourceHeight;
+    // A row (width, or width x 4) is never longer than the whole output,
+    // whose height is at least 1: bounding the buffer bounds the stride.
+    const int64_t pixelSize = int64_t{width} * (rgb ? 4 : 1) * height;
+    return rawSize <= kMaxBufferBytes && pixelSize <= kMaxBufferBytes;
+}
+
+// Decodes the codes after the header into raw, which covers the whole
+// picture (also for a preview). Fails only when raw or the read block cannot
+// be allocated. raw starts zero-filled, so bytes that a short file never
+// reaches are 0 (the run-length scratch past the end is cleared again); a run header with no value
+// byte before the end of the file adds nothing.
+bool TPcxDecoder::readData() {
+    const size_t size = static_cast<size_t>(header.bytesPerLine) * header.nPlanes *
+                        static_cast<size_t>(sourceHeight);
+    raw = static_cast<uint8_t*>(std::calloc(size, 1));
+    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kReadBlockSize]);
+    if (!raw || !block) return false;
+
+    size_t written = 0;
+    size_t carried = 0;  // a run header whose value byte is in the next block
+    while (written < size) {
+        const size_t got = std::fread(block.get() + carried, 1, kReadBlockSize - carried, stream);
+        if (got == 0) break;  // end of file, or a read error, which counts as one
+        const size_t available = carried + got;
+        const RunLengthResult result =
+            decodeRunLength(block.get(), available, raw + written, size - written);
+        written += result.written;
+        carried = available - result.consumed;
+        if (written < size && carried > 0) block[0] = block[result.consumed];
+    }
+    // A file that ends early leaves the decoder's scratch just past the last
+    // byte written; unreached bytes must read 0, as the allocation gave them.
+    if (written < size) std::memset(raw + written, 0, std::min(size - written, kRunLengthScratch));
+    return true;
+}
+
+// Picks the colour table by version, depth and plane count (checkLayout has
+// already refused the combinations that have none). Fails only when the
+// table cannot be allocated.
+bool TPcxDecoder::choosePalette() {
+    trueColour = false;
+    if (header.nPlanes == 3) {
+        trueColour = true;
+        paletteCount = 0;
+        return true;
+    }
+    if (header.bitsPerPixel == 8) return readTrailer();
+
+    if (header.bitsPerPixel == 1) {
+        // Two-colour files are black and white whatever their colormap says.
+        palette = static_cast<uint32_t*>(std::calloc(2, sizeof(uint32_t)));
+        if (!palette) return false;
+        palette[0] = kBlack;
+        palette[1] = kWhite;
+        paletteCount = 2;
+        return true;
+    }
+    palette = static_cast<uint32_t*>(std::calloc(kColormapEntries, sizeof(uint32_t)));
+    if (!palette) return false;
+    for (int entry = 0; entry < kColormapEntries; ++entry)
+        palette[entry] = colourValue(header.colormap + 3 * entry);
+    paletteCount = 1 << header.bitsPerPixel;
+    return true;
+}
+
+// The 256-colour table at the end of the file, when the byte 769 bytes
+// before the end is 12. A file too short to hold it, or without the marker,
+// has no table: palette stays null and paletteCount 0.
+bool TPcxDecoder::readTrailer() {
+    paletteCount = 0;
+    uint8_t trailer[kPcxTrailerSize];
+    if (!seekBeforeEnd(stream, kPcxTrailerSize)) return true;
+    if (std::fread(trailer, 1, sizeof trailer, stream) != sizeof trailer) return true;
+    if (trailer[0] != kPcxTrailerMarker) return true;
+
+    palette = static_cast<uint32_t*>(std::calloc(kTrailerEntries, sizeof(uint32_t)));
+    if (!palette) return false;
+    for (int entry = 0; entry < kTrailerEntries; ++entry)
+        palette[entry] = colourValue(trailer + 1 + 3 * entry);
+    paletteCount = kTrailerEntries;
+    return true;
+}
+
+// Fails only when the pixel buffer cannot be allocated.
+bool TPcxDecoder::expandPixels() {
+    stride = trueColour ? width * 4 : width;
+    pixels = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(stride) * height));
+    if (!pixels) return false;
+    if (trueColour)
+        expandTrueColour();
+    else
+        expandIndexed();
+    return true;
+}
+
+// Output row r is source scanline r * scale, output column j source column
+// j * scale (the top-left pixel of each scale x scale block).
+void TPcxDecoder::expandTrueColour() {
+    const size_t planeBytes = header.bytesPerLine;
+    const size_t scanlineBytes = planeBytes * 3;
+    for (int32_t row = 0; row < height; ++row) {
+        const uint8_t* red = raw + (static_cast<size_t>(row) << scaleShift) * scanlineBytes;
+        uint32_t* out = reinterpret_cast<uint32_t*>(rowAt(row));
+        if (scaleShift == 0)
+            interleavePlanes(red, red + planeBytes, red + 2 * planeBytes, out,
+                             static_cast<size_t>(width));
+        else
+            interleavePlanesReduced(red, red + planeBytes, red + 2 * planeBytes, out,
+                                    static_cast<size_t>(width), scaleShift);
+    }
+}
+
+void TPcxDecoder::expandIndexed() {
+    const size_t scanlineBytes = header.bytesPerLine;
+    const size_t count = static_cast<size_t>(width);
+    const int shift = scaleShift;
+    for (int32_t row = 0; row < height; ++row) {
+        const uint8_t* line = raw + (static_cast<size_t>(row) << shift) * scanlineBytes;
+        uint8_t* out = rowAt(row);
+        switch (header.bitsPerPixel) {
+            case 1:
+                if (shift == 0)
+                    unpackRow<1>(line, out, count);
+                else
+                    unpackRowReduced<1>(line, out, count, shift);
+                break;
+            case 2:
+                if (shift == 0)
+                    unpackRow<2>(line, out, count);
+                else
+                    unpackRowReduced<2>(line, out, count, shift);
+                break;
+            case 4:
+                if (shift == 0)
+                    unpackRow<4>(line, out, count);
+                else
+                    unpackRowReduced<4>(line, out, count, shift);
+                break;
+            default:  // 8 bits: a row is the start of its scanline
+                if (shift == 0)
+                    std::memcpy(out, line, count);
+                else
+                    gatherRowReduced(line, out, count, shift);
+                break;
+        }
+    }
+}
+
+}  // namespace pcx

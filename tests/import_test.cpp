@@ -1,0 +1,343 @@
+// The five import exports reached as a host reaches them: the module loaded by
+// path, the functions found by name, files given by name, images handed over
+// and given back.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/ModuleLoader.h"
+#include "support/PcxBuilder.h"
+#include "support/TestEnv.h"
+
+namespace {
+
+using pcxtest::LoadedModule;
+using pcxtest::PcxFile;
+
+// The Shift-JIS bytes the host receives for a file it cannot read.
+const char kNotAnImage[] =
+    "\x83\x43\x83\x81\x81\x5B\x83\x57\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xC5\x82\xCD\x81\x41"
+    "\x82\xC8\x82\xA2\x82\xE6\x82\xA4\x82\xC5\x82\xB7\x81\x42";
+
+std::vector<std::string> texts;
+
+void PCX_CALL recordText(const char* text) {
+    texts.push_back(text ? text : "(null)");
+}
+
+class Import : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { module = new LoadedModule(pcxtest::modulePath()); }
+    static void TearDownTestSuite() {
+        delete module;
+        module = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(module->loaded()) << module->error();
+        texts.clear();
+    }
+    const pcxtest::PluginExports& plugin() const { return module->exports(); }
+
+    std::string write(const PcxFile& file) { return write(file.bytes()); }
+    std::string write(const std::vector<uint8_t>& bytes) {
+        const std::string path = dir.file("case" + std::to_string(++files) + ".pcx");
+        EXPECT_TRUE(pcxtest::writeFile(path, bytes));
+        return path;
+    }
+    // IMPORT_CreateImage on the file; out starts as a stale non-null value so
+    // that a failure has to store null.
+    PluginImage* create(const std::string& path) {
+        PluginImage stale{};
+        PluginImage* image = &stale;
+        plugin().IMPORT_CreateImage(path.c_str(), &image);
+        EXPECT_NE(image, &stale);
+        return image == &stale ? nullptr : image;
+    }
+    PluginImage* preview(const std::string& path, int32_t boxWidth, int32_t boxHeight) {
+        PluginImage stale{};
+        PluginImage* image = &stale;
+        plugin().IMPORT_CreatePreviewImage(path.c_str(), boxWidth, boxHeight, &image);
+        EXPECT_NE(image, &stale);
+        return image == &stale ? nullptr : image;
+    }
+
+    static LoadedModule* module;
+    pcxtest::TempDir dir;
+    int files = 0;
+};
+LoadedModule* Import::module = nullptr;
+
+// A 1-bit, 4-plane file: a sound header of a variant that no decode accepts.
+PcxFile fourPlanes() {
+    PcxFile file = pcxtest::indexedFile(1, 8, 1);
+    file.nPlanes = 4;
+    file.codes = {0x0F, 0xF0, 0x00, 0x55};
+    return file;
+}
+
+TEST_F(Import, ValidFileCheckReadsOnlyTheHeader) {
+    PcxFile notCoded = pcxtest::indexedFile(8, 2, 2);
+    notCoded.encoding = 0;
+    PcxFile otherMaker = pcxtest::indexedFile(8, 2, 2);
+    otherMaker.manufacturer = 11;
+    PcxFile empty = pcxtest::indexedFile(8, 2, 2);
+    empty.windowXMin = 3;
+    std::vector<uint8_t> shortHeader = pcxtest::indexedFile(8, 2, 2).bytes();
+    shortHeader.resize(127);
+
+    const auto valid = plugin().IMPORT_ValidFileCheck;
+    EXPECT_EQ(valid(write(pcxtest::indexedFile(8, 2, 2)).c_str()), 1);
+    EXPECT_EQ(valid(write(fourPlanes()).c_str()), 1);
+    EXPECT_EQ(valid(write(empty).c_str()), 1);
+    EXPECT_EQ(valid(write(notCoded).c_str()), 0);
+    EXPECT_EQ(valid(write(otherMaker).c_str()), 0);
+    EXPECT_EQ(valid(write(shortHeader).c_str()), 0);
+    EXPECT_EQ(valid(dir.file("missing.pcx").c_str()), 0);
+    EXPECT_EQ(valid(""), 0);
+    EXPECT_EQ(valid(nullptr), 0);
+}
+
+TEST_F(Import, ImageInformationPassesTheReportOnce) {
+    PcxFile file = fourPlanes();
+    file.windowXMin = 7;
+    file.windowXMax = 14;
+    file.hDpi = 300;
+    file.vDpi = 301;
+    file.bytesPerLine = 1;
+    plugin().IMPORT_ImageInformation(write(file).c_str(), recordText);
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_EQ(texts[0],
+              "* PCX FILE (decoder records) *\n"
+              "\n"
+              "Manufacturer(ID) : 10\n"
+              "Version : 5\n"
+              "Encoding : 1\n"
+              "BItsPerPixel : 1\n"
+              "WindowXMin : 7\n"
+              "WindowYMIn : 0\n"
+              "WindowXMax : 14\n"
+              "WindowYMax : 0\n"
+              "HDpi : 300\n"
+              "VDpi : 301\n"
+              "NPlanes : 4\n"
+              "BytesPerLine : 1\n"
+              "PaletteInfoValue : 1\n"
+              "HScreenSize : 0\n"
+              "VScreenSize : 0\n");
+}
+
+TEST_F(Import, ImageInformationPassesTheFixedMessageForWhatItCannotRead) {
+    PcxFile notCoded = pcxtest::indexedFile(8, 2, 2);
+    notCoded.encoding = 0;
+    std::vector<uint8_t> shortHeader = pcxtest::indexedFile(8, 2, 2).bytes();
+    shortHeader.resize(100);
+    const std::string names[] = {dir.file("missing.pcx"), write(notCoded), write(shortHeader), ""};
+    for (const std::string& name : names) {
+        texts.clear();
+        plugin().IMPORT_ImageInformation(name.c_str(), recordText);
+        ASSERT_EQ(texts.size(), 1u) << name;
+        EXPECT_EQ(texts[0], kNotAnImage) << name;
+    }
+    texts.clear();
+    plugin().IMPORT_ImageInformation(nullptr, recordText);
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_EQ(texts[0], kNotAnImage);
+
+    // 36 bytes of Shift-JIS for the message the host shows.
+    EXPECT_EQ(std::strlen(kNotAnImage), 36u);
+    bool ok = false;
+    EXPECT_EQ(
+        pcxtest::sjisToUtf8(kNotAnImage, &ok),
+        "\xE3\x82\xA4\xE3\x83\xA1\xE3\x83\xBC\xE3\x82\xB8\xE3\x83\x95\xE3\x82\xA1\xE3\x82"
+        "\xA4\xE3\x83\xAB\xE3\x81\xA7\xE3\x81\xAF\xE3\x80\x81\xE3\x81\xAA\xE3\x81\x84\xE3"
+        "\x82\x88\xE3\x81\x86\xE3\x81\xA7\xE3\x81\x99\xE3\x80\x82");  // イメージファイルでは、ないようです。
+    EXPECT_TRUE(ok);
+
+    // Without a callback there is nobody to tell.
+    plugin().IMPORT_ImageInformation(dir.file("missing.pcx").c_str(), nullptr);
+}
+
+TEST_F(Import, CreateImageStoresNullForWhatItCannotDecode) {
+    PcxFile narrow = pcxtest::indexedFile(8, 10, 2);
+    narrow.bytesPerLine = 9;
+    PcxFile empty = pcxtest::indexedFile(8, 2, 2);
+    empty.windowYMin = 2;
+    const std::string names[] = {write(fourPlanes()), write(narrow), write(empty),
+                                 dir.file("missing.pcx"), ""};
+    for (const std::string& name : names) {
+        PluginImage* image = create(name);
+        EXPECT_EQ(image, nullptr) << name;
+        // A host gives back what it got; null is ignored.
+        plugin().IMPORT_FreeImage(image);
+        EXPECT_EQ(preview(name, 64, 64), nullptr) << name;
+    }
+    PluginImage stale{};
+    PluginImage* image = &stale;
+    plugin().IMPORT_CreateImage(nullptr, &image);
+    EXPECT_EQ(image, nullptr);
+    image = &stale;
+    plugin().IMPORT_CreatePreviewImage(nullptr, 64, 64, &image);
+    EXPECT_EQ(image, nullptr);
+    // Nowhere to store the result: nothing happens.
+    plugin().IMPORT_CreateImage(write(pcxtest::indexedFile(1, 8, 1)).c_str(), nullptr);
+    plugin().IMPORT_CreatePreviewImage(write(pcxtest::indexedFile(1, 8, 1)).c_str(), 1, 1, nullptr);
+}
+
+// Each variant's record: kind, sizes, stride, the colour table handed over
+// with its count (read before the decoder forgot it), and the pixels.
+TEST_F(Import, CreateImageHandsOverEveryVariant) {
+    PcxFile oneBit = pcxtest::indexedFile(1, 9, 2);  // a colormap the decode ignores
+    oneBit.colormapEntry(0, 0xFF0000).colormapEntry(1, 0x0000FF);
+    oneBit.codes = {0xC1, 0xAA, 0x80, 0x55, 0x00};
+    PcxFile twoBits = pcxtest::indexedFile(2, 5, 1);
+    PcxFile fourBits = pcxtest::indexedFile(4, 5, 1);
+    for (PcxFile* file : {&twoBits, &fourBits}) {
+        for (int i = 0; i < 16; ++i)
+            file->colormapEntry(i, 0x100000u * static_cast<uint32_t>(i) + 0x0A0B0Cu);
+        file->codes = pcxtest::encodeRunLength(
+            pcxtest::packLine({3, 2, 1, 0, 3}, file->bitsPerPixel, file->bytesPerLine));
+    }
+    std::vector<uint32_t> colours(256);
+    for (uint32_t i = 0; i < 256; ++i) colours[i] = 0xFFFFFF - i * 0x010101;
+    PcxFile withTable = pcxtest::indexedFile(8, 3, 2);
+    withTable.codes = {0x00, 0xC1, 0xC8, 0xC4, 0x7F};
+    withTable.trailer256(colours);
+    PcxFile withoutTable = withTable;
+    withoutTable.trailer.clear();
+    PcxFile rgb = pcxtest::rgbFile(3, 1, 1);
+    rgb.codes = {0x10, 0x11, 0xC1, 0xF2, 0x00, 0x20, 0x21, 0x22, 0x00, 0x30, 0x31, 0x32, 0x00};
+
+    const std::vector<uint32_t> colormap16 = [] {
+        std::vector<uint32_t> entries;
+        for (uint32_t i = 0; i < 16; ++i) entries.push_back(0x100000u * i + 0x0A0B0Cu);
+        return entries;
+    }();
+    const struct {
+        const char* what;
+        const PcxFile* file;
+        int32_t kind, width, height, stride, paletteCount;
+        std::vector<uint32_t> palette;  // the entries the record must hold
+        std::vector<uint8_t> pixels;
+    } cases[] = {
+        {"1 bit",
+         &oneBit,
+         ImageKindIndexed,
+         9,
+         2,
+         9,
+         2,
+         {0x000000, 0xFFFFFF},
+         {1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0}},
+        {"2 bits", &twoBits, ImageKindIndexed, 5, 1, 5, 4, colormap16, {3, 2, 1, 0, 3}},
+        {"4 bits", &fourBits, ImageKindIndexed, 5, 1, 5, 16, colormap16, {3, 2, 1, 0, 3}},
+        {"8 bits with the table",
+         &withTable,
+         ImageKindIndexed,
+         3,
+         2,
+         3,
+         256,
+         colours,
+         {0x00, 0xC8, 0x7F, 0x7F, 0x7F, 0x7F}},
+        {"8 bits without it",
+         &withoutTable,
+         ImageKindIndexed,
+         3,
+         2,
+         3,
+         0,
+         {},
+         {0x00, 0xC8, 0x7F, 0x7F, 0x7F, 0x7F}},
+        {"24 bits",
+         &rgb,
+         ImageKindRgb32,
+         3,
+         1,
+         12,
+         0,
+         {},
+         {0x30, 0x20, 0x10, 0, 0x31, 0x21, 0x11, 0, 0x32, 0x22, 0xF2, 0}},
+    };
+    for (const auto& c : cases) {
+        PluginImage* image = create(write(*c.file));
+        ASSERT_NE(image, nullptr) << c.what;
+        EXPECT_EQ(image->kind, c.kind) << c.what;
+        EXPECT_EQ(image->width, c.width) << c.what;
+        EXPECT_EQ(image->height, c.height) << c.what;
+        EXPECT_EQ(image->stride, c.stride) << c.what;
+        EXPECT_EQ(image->paletteCount, c.paletteCount) << c.what;
+        if (c.palette.empty()) {
+            EXPECT_EQ(image->palette, nullptr) << c.what;
+        } else {
+            ASSERT_NE(image->palette, nullptr) << c.what;
+            EXPECT_EQ(std::vector<uint32_t>(image->palette, image->palette + c.palette.size()),
+                      c.palette)
+                << c.what;
+        }
+        EXPECT_EQ(std::vector<uint8_t>(image->pixels, image->pixels + c.pixels.size()), c.pixels)
+            << c.what;
+        // Released as the host gives it back, with or without a table.
+        plugin().IMPORT_FreeImage(image);
+    }
+}
+
+// A 640 x 480 picture in the default box comes out 80 x 60: every eighth
+// pixel of every eighth row.
+TEST_F(Import, PreviewReducesByAPowerOfTwo) {
+    PcxFile file = pcxtest::rgbFile(640, 480);
+    std::vector<uint8_t> raw;
+    for (int y = 0; y < 480; ++y)
+        for (int plane = 0; plane < 3; ++plane)
+            for (int x = 0; x < 640; ++x)
+                raw.push_back(static_cast<uint8_t>(plane == 0 ? x : plane == 1 ? y : x ^ y));
+    file.codes = pcxtest::encodeRunLength(raw);
+    PluginImage* image = preview(write(file), 64, 64);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->kind, ImageKindRgb32);
+    EXPECT_EQ(image->width, 80);
+    EXPECT_EQ(image->height, 60);
+    EXPECT_EQ(image->stride, 320);
+    for (int y : {0, 1, 59})
+        for (int x : {0, 1, 79}) {
+            uint32_t word;
+            std::memcpy(&word, image->pixels + y * 320 + x * 4, 4);
+            const uint32_t sx = 8u * x, sy = 8u * y;
+            EXPECT_EQ(word, (sx & 255) << 16 | (sy & 255) << 8 | ((sx ^ sy) & 255))
+                << x << "," << y;
+        }
+    plugin().IMPORT_FreeImage(image);
+}
+
+// A box side below 1 counts as 1: the smallest box there is.
+TEST_F(Import, PreviewBoxBelowOneCountsAsOne) {
+    PcxFile file = pcxtest::indexedFile(1, 3, 1);
+    file.codes = {0xA0};
+    const std::string path = write(file);
+    const int32_t boxes[][2] = {{1, 1}, {0, 0}, {-1, 1}, {INT32_MIN, INT32_MIN}};
+    for (const auto& box : boxes) {
+        PluginImage* image = preview(path, box[0], box[1]);
+        ASSERT_NE(image, nullptr) << box[0] << "x" << box[1];
+        EXPECT_EQ(image->width, 2);
+        EXPECT_EQ(image->height, 1);
+        EXPECT_EQ(image->pixels[0], 1);
+        EXPECT_EQ(image->pixels[1], 1);
+        plugin().IMPORT_FreeImage(image);
+    }
+}
+
+TEST_F(Import, PreviewOfAPictureSmallerThanTheBoxIsThePicture) {
+    PcxFile file = pcxtest::indexedFile(4, 3, 2);
+    file.codes = {0x12, 0x30, 0x45, 0x60};
+    PluginImage* image = preview(write(file), 64, 64);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->width, 3);
+    EXPECT_EQ(image->height, 2);
+    EXPECT_EQ(image->paletteCount, 16);
+    EXPECT_EQ(std::vector<uint8_t>(image->pixels, image->pixels + 6),
+              (std::vector<uint8_t>{1, 2, 3, 4, 5, 6}));
+    plugin().IMPORT_FreeImage(image);
+}
+
+}  // namespace
