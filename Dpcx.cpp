@@ -1,6 +1,8 @@
 // Dpcx: the PCX header record and the decoder TPcxDecoder.
 #include "Dpcx.h"
 
+#include "platform/HostFile.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -394,7 +396,7 @@ void TPcxDecoder::releaseBuffers() {
 }
 
 bool TPcxDecoder::openFile(const char* fileName) {
-    stream = std::fopen(fileName ? fileName : "", "rb");
+    stream = openHostFile(fileName, HostFileMode::ReadBinary);
     if (!stream) return false;
     // The data is read in large blocks into a buffer of our own: a second
     // buffer inside the stream would only add a copy.

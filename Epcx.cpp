@@ -4,11 +4,7 @@
 #include <cstring>
 #include <new>
 
-#if defined(_WIN32)
-#include <windows.h>
-
-#include <vector>
-#endif
+#include "platform/HostFile.h"
 
 namespace pcx {
 
@@ -26,24 +22,6 @@ void storeLe16(uint8_t* at, uint32_t value) {
     at[1] = static_cast<uint8_t>((value >> 8) & 0xFF);
 }
 
-std::FILE* openForWriting(const char* fileName) {
-#if defined(_WIN32)
-    // The host's names are Shift-JIS. Converting them here, rather than
-    // leaving it to the run-time's ANSI code page, finds the same file on
-    // a system whose code page is another one.
-    const UINT kShiftJis = 932;
-    int length = MultiByteToWideChar(kShiftJis, MB_ERR_INVALID_CHARS, fileName, -1, nullptr, 0);
-    if (length <= 0) return nullptr;
-    std::vector<wchar_t> wide(static_cast<size_t>(length));
-    if (MultiByteToWideChar(kShiftJis, MB_ERR_INVALID_CHARS, fileName, -1, wide.data(), length) !=
-        length)
-        return nullptr;
-    return _wfopen(wide.data(), L"wb");
-#else
-    return std::fopen(fileName, "wb");
-#endif
-}
-
 }  // namespace
 
 TPcxOutputStream::~TPcxOutputStream() {
@@ -56,7 +34,7 @@ bool TPcxOutputStream::open(const char* fileName) {
     // host an existing file.
     buffer_.reset(new (std::nothrow) uint8_t[kBufferSize]);
     if (!buffer_) return false;
-    file_ = openForWriting(fileName);
+    file_ = openHostFile(fileName, HostFileMode::WriteBinary);
     if (file_ == nullptr) {
         buffer_.reset();
         return false;

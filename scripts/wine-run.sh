@@ -8,7 +8,8 @@
 # waiting for a click would hang an unattended run. Logs stay quiet.
 set -eu
 
-prefix=$1
+mkdir -p "$(dirname "$1")"
+prefix=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 shift
 
 export WINEPREFIX="$prefix"
@@ -18,7 +19,6 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
 here=$(cd "$(dirname "$0")" && pwd)
 if [ ! -f "$prefix/.pcx-ready" ]; then
-    mkdir -p "$(dirname "$prefix")"
     flock "$prefix.lock" "$here/wine-prefix.sh" "$prefix"
 fi
 

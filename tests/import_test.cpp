@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -75,6 +77,30 @@ PcxFile fourPlanes() {
     file.nPlanes = 4;
     file.codes = {0x0F, 0xF0, 0x00, 0x55};
     return file;
+}
+
+TEST_F(Import, AShiftJisNameNamesTheFile) {
+    // "ソフト.pcx": the second byte of its first character is 0x5C, the
+    // backslash, which a byte-wise reading would take for a folder.
+    const std::string name = "\x83\x5C\x83t\x83g.pcx";
+#if defined(_WIN32)
+    const std::filesystem::path onDisk =
+        std::filesystem::path(dir.path()) / std::filesystem::path(L"\u30BD\u30D5\u30C8.pcx");
+#else
+    const std::filesystem::path onDisk = dir.file(name);
+#endif
+    {
+        std::ofstream out(onDisk, std::ios::binary);
+        const std::vector<uint8_t> bytes = pcxtest::indexedFile(1, 8, 1).bytes();
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+    }
+    const std::string path = dir.path() + "/" + name;
+    EXPECT_EQ(plugin().IMPORT_ValidFileCheck(path.c_str()), 1);
+    PluginImage* image = create(path);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->width, 8);
+    plugin().IMPORT_FreeImage(image);
 }
 
 TEST_F(Import, ValidFileCheckReadsOnlyTheHeader) {
