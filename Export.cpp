@@ -1,11 +1,42 @@
 // Export: the exported export operations and the stored conversion method.
 #include "Export.h"
 
+#include "platform/SettingsStore.h"
+
 namespace pcx {
 
-void LoadConversionMethod() {}
+int8_t ConversionMethod = 0;
 
-void SaveConversionMethod() {}
+namespace {
+
+// Where the method is kept in the user's store (the registry's
+// HKEY_CURRENT_USER in the Windows build), read and written under one name.
+constexpr char kSettingsKey[] = "\\Software\\TALVERN\\Ostra\\Plugin\\TALVERN\\EPcx";
+constexpr char kMethodValueName[] = "TransformMethod";
+
+}  // namespace
+
+std::optional<int32_t> TransformCodeFor(int8_t method) {
+    // Indexed by method: everything in full colour; full colour and 256
+    // colours where possible; optimised 256 colours; the Windows palette.
+    constexpr int32_t kCodes[] = {1, 5, 9, 10};
+    if (method < 0 || method >= static_cast<int8_t>(sizeof kCodes / sizeof kCodes[0]))
+        return std::nullopt;
+    return kCodes[method];
+}
+
+void LoadConversionMethod() {
+    const std::optional<uint32_t> stored =
+        platform::readUserInteger(kSettingsKey, kMethodValueName);
+    // Only the low eight bits count, read as a signed byte: 260 is 4, 200 is -56.
+    if (stored) ConversionMethod = static_cast<int8_t>(static_cast<uint8_t>(*stored & 0xFFu));
+}
+
+void SaveConversionMethod() {
+    // Widened with its sign: -56 is stored as 0xFFFFFFC8.
+    platform::writeUserInteger(kSettingsKey, kMethodValueName,
+                               static_cast<uint32_t>(static_cast<int32_t>(ConversionMethod)));
+}
 
 }  // namespace pcx
 
@@ -14,7 +45,12 @@ PCX_EXPORT void PCX_CALL EXPORT_EnterOption(PcxWindow /*application*/, PcxWindow
 
 PCX_EXPORT void PCX_CALL EXPORT_LeaveOption(int32_t /*accept*/) {}
 
-PCX_EXPORT void PCX_CALL EXPORT_BeforeTransform(int32_t* /*transformCode*/, int32_t /*unused*/) {}
+PCX_EXPORT void PCX_CALL EXPORT_BeforeTransform(int32_t* transformCode, int32_t /*unused*/) {
+    pcx::catchAll([&] {
+        const std::optional<int32_t> code = pcx::TransformCodeFor(pcx::ConversionMethod);
+        if (code && transformCode) *transformCode = *code;
+    });
+}
 
 PCX_EXPORT int32_t PCX_CALL EXPORT_WriteToFile(const char* /*fileName*/,
                                                const PluginImage* /*image*/,
