@@ -1,6 +1,7 @@
 // Export: the exported export operations and the stored conversion method.
 #include "Export.h"
 
+#include "ExpOptF.h"
 #include "platform/SettingsStore.h"
 
 namespace pcx {
@@ -13,6 +14,16 @@ namespace {
 // HKEY_CURRENT_USER in the Windows build), read and written under one name.
 constexpr char kSettingsKey[] = "\\Software\\TALVERN\\Ostra\\Plugin\\TALVERN\\EPcx";
 constexpr char kMethodValueName[] = "TransformMethod";
+
+// The option panel of the latest enter, from EXPORT_EnterOption until
+// EXPORT_LeaveOption; null otherwise, so that a leave without a live panel
+// does nothing.
+TExportOptionForm* ExportOptionForm = nullptr;
+// The container window and the host's application window of the latest enter.
+// The application window is the plug-in's own from then on: any top-level
+// window the plug-in made would be owned by it.
+PcxWindow ContainerWindow = nullptr;
+PcxWindow ApplicationWindow = nullptr;
 
 }  // namespace
 
@@ -38,12 +49,35 @@ void SaveConversionMethod() {
                                static_cast<uint32_t>(static_cast<int32_t>(ConversionMethod)));
 }
 
+TExportOptionForm* LiveExportOptionForm() {
+    return ExportOptionForm;
+}
+
 }  // namespace pcx
 
-PCX_EXPORT void PCX_CALL EXPORT_EnterOption(PcxWindow /*application*/, PcxWindow /*container*/,
-                                            int32_t /*unused*/) {}
+PCX_EXPORT void PCX_CALL EXPORT_EnterOption(PcxWindow application, PcxWindow container,
+                                            int32_t /*unused*/) {
+    pcx::catchAll([&] {
+        pcx::ApplicationWindow = application;
+        pcx::ContainerWindow = container;
+        // A panel still live from an enter without its leave goes first: the
+        // application object destroys it before it makes the new one.
+        pcx::ExportOptionForm = nullptr;
+        pcx::ExportOptionForm = pcx::CreateExportOptionForm(container);
+        if (pcx::ExportOptionForm) pcx::ExportOptionForm->SetItemIndex(pcx::ConversionMethod);
+    });
+}
 
-PCX_EXPORT void PCX_CALL EXPORT_LeaveOption(int32_t /*accept*/) {}
+PCX_EXPORT void PCX_CALL EXPORT_LeaveOption(int32_t accept) {
+    pcx::catchAll([&] {
+        TExportOptionForm* form = pcx::ExportOptionForm;
+        if (!form) return;
+        pcx::ExportOptionForm = nullptr;
+        const int32_t selected = form->ItemIndex();
+        if (accept != 0 && selected >= 0) pcx::ConversionMethod = static_cast<int8_t>(selected);
+        form->Release();
+    });
+}
 
 PCX_EXPORT void PCX_CALL EXPORT_BeforeTransform(int32_t* transformCode, int32_t /*unused*/) {
     pcx::catchAll([&] {

@@ -7,6 +7,8 @@
 
 #include "United.h"
 
+class TExportOptionForm;
+
 // Places the option panel inside the host's container window.
 PCX_EXPORT void PCX_CALL EXPORT_EnterOption(PcxWindow application, PcxWindow container,
                                             int32_t unused);
@@ -34,6 +36,11 @@ std::optional<int32_t> TransformCodeFor(int8_t method);
 void LoadConversionMethod();
 // Saves the conversion method to the per-user store; every error is swallowed.
 void SaveConversionMethod();
+
+// The option panel between EXPORT_EnterOption and EXPORT_LeaveOption, else
+// null. Natively the way a host's own drawing, and the tests, reach the
+// window-less group.
+TExportOptionForm* LiveExportOptionForm();
 
 }  // namespace pcx
 
