@@ -6,6 +6,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #endif
 
@@ -166,7 +167,9 @@ TExportOptionForm* TExportOptionFormWindow::create(HWND container) {
     if (screen) ReleaseDC(nullptr, screen);
     const int32_t fontPixels = pcx::formFontPixels(dpi);
 
-    TExportOptionForm* form = new TExportOptionForm();
+    // Owned here until it is complete: an exception half-way (out of memory)
+    // destroys whatever window was made.
+    std::unique_ptr<TExportOptionForm> form(new TExportOptionForm());
     HFONT font = CreateFontW(-fontPixels, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SHIFTJIS_CHARSET,
                              OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                              DEFAULT_PITCH | FF_DONTCARE, wideFromSjis(pcx::kFormFontFace).c_str());
@@ -178,12 +181,9 @@ TExportOptionForm* TExportOptionFormWindow::create(HWND container) {
     // WM_NCCREATE ties the window to the form before any other message.
     CreateWindowExW(WS_EX_CONTROLPARENT, kClassName, wideFromSjis(pcx::kFormCaption).c_str(),
                     kFormStyle, 0, 0, client.right - client.left, client.bottom - client.top,
-                    container, nullptr, module(), form);
+                    container, nullptr, module(), form.get());
     HWND window = asWindow(form->window_);
-    if (!window) {
-        delete form;
-        return nullptr;
-    }
+    if (!window) return nullptr;
 
     HWND group =
         createControl(wideFromSjis(pcx::kConvMethodCaption), BS_GROUPBOX, WS_EX_CONTROLPARENT,
@@ -197,7 +197,7 @@ TExportOptionForm* TExportOptionFormWindow::create(HWND container) {
             createControl(wideFromSjis(pcx::kConvMethodItems[i]), style, 0,
                           pcx::convMethodItemRect(i), fontPixels, group, kFirstItemId + i, font);
     }
-    return form;
+    return form.release();
 }
 
 void TExportOptionFormWindow::windowGone(TExportOptionForm& form) {
