@@ -18,7 +18,7 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
 here=$(cd "$(dirname "$0")" && pwd)
-if [ ! -f "$prefix/.pcx-ready" ]; then
+if [ ! -f "$prefix/.pcx-ready-2" ]; then
     flock "$prefix.lock" "$here/wine-prefix.sh" "$prefix"
 fi
 
