@@ -245,13 +245,20 @@ int forEachFile(const std::vector<std::string>& files, Work&& work) {
     return result;
 }
 
-// The output name for input in the target's format and folder.
+// The output name for input in the target's format and folder, joined with
+// the separator the folder is written with.
 std::string outputFor(const Input& input, const ConvertTarget& target) {
     if (target.output) return *target.output;
     fs::path name = input.path.filename();
     name.replace_extension(formatExtension(*target.format));
-    const fs::path folder = target.folder ? pathFromText(*target.folder) : input.path.parent_path();
-    return pathText(folder.empty() ? name : folder / name);
+    std::string folder = target.folder ? *target.folder : pathText(input.path.parent_path());
+    if (folder.empty()) return pathText(name);
+    const char last = folder.back();
+    if (last != '/' && last != '\\')
+        folder += folder.find('\\') != std::string::npos && folder.find('/') == std::string::npos
+                      ? '\\'
+                      : '/';
+    return folder + pathText(name);
 }
 
 FileFormat outputFormat(const std::string& outText, const ConvertTarget& target) {

@@ -23,6 +23,7 @@ enum ExitCode : int {
     kExitCannotWrite = 7,      // an output file that cannot be written
     kExitInterrupted = 8,      // Ctrl-C: the file being written is incomplete
     kExitUnavailable = 9,      // a conversion or dialog this build does not have
+    kExitUnexpected = 10,      // anything else: a fault of the host
 };
 
 // A failure with its exit code and a one-line message (without the program

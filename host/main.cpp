@@ -43,7 +43,7 @@ const char kUsage[] =
     "\n"
     "Exit codes: 0 done, 1 plug-in not loaded, 2 usage, 3 missing input, 4 not PCX,\n"
     "5 PCX variant refused, 6 unreadable picture, 7 output not written, 8 interrupted,\n"
-    "9 not available in this build.\n";
+    "9 not available in this build, 10 unexpected failure.\n";
 
 struct Arguments {
     std::string command;
@@ -162,9 +162,13 @@ ConvertTarget convertTarget(const Arguments& args, bool single) {
 
 int run(const std::vector<std::string>& argList) {
     const Arguments args = parseArguments(argList);
-    if (args.help || args.command.empty() || args.command == "help") {
+    if (args.help || args.command == "help") {
         printOut(kUsage);
-        return args.command.empty() && !args.help ? kExitUsage : kExitOk;
+        return kExitOk;
+    }
+    if (args.command.empty()) {
+        printErr(kUsage);
+        return kExitUsage;
     }
     const std::string& command = args.command;
     ExportChoice choice;
@@ -229,8 +233,8 @@ int runGuarded(const std::vector<std::string>& args) {
         if (error.code() == kExitUsage) printErr("run 'opxhost help' for the commands\n");
         return error.code();
     } catch (const std::exception& error) {
-        printErr(std::string("opxhost: ") + error.what() + "\n");
-        return kExitUnavailable;
+        printErr(std::string("opxhost: unexpected failure: ") + error.what() + "\n");
+        return kExitUnexpected;
     }
 }
 

@@ -351,6 +351,27 @@ class HostTest(unittest.TestCase):
             if ARGS.wine:
                 self.opxhost("options", "--dialog", env={"OPXHOST_DIALOG_CLICKS": "0,OK"})
 
+    def test_a_method_without_a_code_leaves_the_picture_in_full_colour(self):
+        """A stored method outside 0 to 3 names no transform code: the host
+        says so and writes full colour."""
+        if ARGS.wine:
+            self.skipTest("the native store is seeded here; the registry case is the plug-in's")
+        config = os.path.join(self.dir, "config")
+        os.makedirs(os.path.join(config, "pcx-opx"))
+        with open(os.path.join(config, "pcx-opx", "settings"), "w") as store:
+            store.write('[\\Software\\TALVERN\\Ostra\\Plugin\\TALVERN\\EPcx]\n'
+                        '"TransformMethod"=dword:00000007\n')
+        few = self.save(few_colours(), "few.png")
+        run = self.opxhost("convert", few, "-o", self.path("few.pcx"),
+                           env={"XDG_CONFIG_HOME": config})
+        self.assertRun(run)
+        self.assertIn("names no transform code", run.err)
+        self.assertEqual(Pcx(self.path("few.pcx")).kind, 5)
+        run = self.opxhost("options", env={"XDG_CONFIG_HOME": config})
+        self.assertRun(run)
+        self.assertEqual(run.out, "stored method: none of 0 to 3 (the plug-in names no transform "
+                                  "code)\n")
+
     # --- info and failures ---------------------------------------------------------
 
     def refused_pcx(self):
