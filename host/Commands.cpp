@@ -75,27 +75,33 @@ void checkInterrupt() {
     if (interrupted()) throw HostError(kExitInterrupted, "interrupted");
 }
 
+// The failures of an input that the plug-in does not take, or takes but
+// cannot decode.
+HostError notPcx(const std::string& text) {
+    return HostError(kExitNotPcx, text + ": not a PCX file the plug-in accepts");
+}
+
+HostError pcxRefused(const std::string& text) {
+    return HostError(kExitPcxRefused,
+                     text +
+                         ": the plug-in takes the header but cannot decode this "
+                         "PCX file (a variant it does not read, or a damaged file)");
+}
+
 // The picture of an input: through the plug-in when it takes the file as
 // PCX, else read by the host itself.
-Picture loadPicture(const Plugin& plugin, const Input& input, std::string* what) {
+Picture loadPicture(const Plugin& plugin, const Input& input) {
     if (input.pluginName && plugin.accepts(*input.pluginName)) {
         Plugin::Image image = plugin.createImage(*input.pluginName);
-        if (!image)
-            throw HostError(kExitPcxRefused,
-                            input.text +
-                                ": the plug-in takes the header but cannot decode this PCX file "
-                                "(a variant it does not read, or a damaged file)");
-        if (what) *what = "PCX";
+        if (!image) throw pcxRefused(input.text);
         return pictureFromPlugin(*image);
     }
     File file(openFile(input.path, false));
     if (!file) throw HostError(kExitMissingInput, input.text + ": cannot be opened for reading");
     try {
-        if (what) *what = "picture";
         return readPicture(file.get());
     } catch (const HostError& error) {
-        if (hasPcxExtension(input.path))
-            throw HostError(kExitNotPcx, input.text + ": not a PCX file the plug-in accepts");
+        if (hasPcxExtension(input.path)) throw notPcx(input.text);
         throw HostError(error.code(), input.text + ": " + error.what());
     }
 }
@@ -327,15 +333,12 @@ int runInfo(const Plugin& plugin, const std::vector<std::string>& files) {
         const std::string report = plugin.report(name);
         if (!plugin.accepts(name)) {
             printOut(text + ": not accepted by the plug-in\n" + indented(report, "    "));
-            throw HostError(kExitNotPcx, text + ": not a PCX file the plug-in accepts");
+            throw notPcx(text);
         }
         const Plugin::Image image = plugin.createImage(name);
         if (!image) {
             printOut(text + ": header accepted, picture refused\n" + indented(report, "    "));
-            throw HostError(kExitPcxRefused,
-                            text +
-                                ": the plug-in cannot decode this PCX file (a variant it does "
-                                "not read, or a damaged file)");
+            throw pcxRefused(text);
         }
         std::string kind;
         if (image->kind == ImageKindRgb32)
@@ -359,7 +362,7 @@ int runConvert(const Plugin& plugin, const std::vector<std::string>& inputs,
     }
     return forEachFile(inputs, [&](const std::string& text) {
         const Input input = openInput(text);
-        const Picture picture = loadPicture(plugin, input, nullptr);
+        const Picture picture = loadPicture(plugin, input);
         checkInterrupt();
         const std::string outText = outputFor(input, target);
         const std::string how =
@@ -373,14 +376,9 @@ int runPreview(const Plugin& plugin, const std::string& inputText, const Convert
                int32_t boxWidth, int32_t boxHeight, const ExportChoice& choice) {
     return forEachFile({inputText}, [&](const std::string& text) {
         const Input input = openInput(text);
-        if (!input.pluginName || !plugin.accepts(*input.pluginName))
-            throw HostError(kExitNotPcx, text + ": not a PCX file the plug-in accepts");
+        if (!input.pluginName || !plugin.accepts(*input.pluginName)) throw notPcx(text);
         Plugin::Image image = plugin.createPreview(*input.pluginName, boxWidth, boxHeight);
-        if (!image)
-            throw HostError(kExitPcxRefused,
-                            text +
-                                ": the plug-in cannot decode this PCX file (a variant it does "
-                                "not read, or a damaged file)");
+        if (!image) throw pcxRefused(text);
         const Picture picture = pictureFromPlugin(*image);
         image.reset();
         const std::string outText = *target.output;
