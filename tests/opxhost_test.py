@@ -187,7 +187,9 @@ class HostTest(unittest.TestCase):
         return os.path.join(self.dir, *names)
 
     def opxhost(self, *args, env=None):
-        environment = dict(os.environ, XDG_CONFIG_HOME=self.config)
+        # A UTF-8 locale, as a terminal has: Wine reads the command line in it.
+        environment = dict(os.environ, XDG_CONFIG_HOME=self.config, LANG="C.UTF-8",
+                           LC_ALL="C.UTF-8")
         environment.pop("OPXHOST_STOP_AT_ROW", None)
         environment.pop("OPXHOST_DIALOG_CLICKS", None)
         environment.update(env or {})
@@ -260,6 +262,30 @@ class HostTest(unittest.TestCase):
             got = Picture.from_pil(Image.open(os.path.join(out, name[:-4] + ".png")))
             self.assertSamePicture(got, Pcx(os.path.join(SAMPLES, name)).picture(), name)
             self.assertIn(name[:-4] + ".png", run.out)
+
+    def test_japanese_file_names_reach_the_plugin(self):
+        """The Windows build hands the plug-in Shift-JIS names ("ソ" ends in
+        the byte of a backslash) and refuses a name Shift-JIS cannot write;
+        natively names are bytes and pass as they are."""
+        source = self.save(few_colours(), "ソフト.png")
+        run = self.opxhost("convert", host_path(source), "-o", host_path(self.path("ソフト.pcx")),
+                           host_path(source), "--method", "1")
+        self.assertRun(run, EXIT_USAGE)  # -o with two inputs
+        run = self.opxhost("convert", host_path(source), "-o", host_path(self.path("ソフト.pcx")),
+                           "--method", "1")
+        self.assertRun(run)
+        self.assertSamePicture(Pcx(self.path("ソフト.pcx")).picture(), few_colours())
+        run = self.opxhost("info", host_path(self.path("ソフト.pcx")))
+        self.assertRun(run)
+        self.assertIn("ソフト.pcx: accepted, 16 x 16, indexed, 256 colours", run.out)
+        run = self.opxhost("convert", host_path(source), "-o", host_path(self.path("😀.pcx")))
+        if ARGS.wine:
+            self.assertRun(run, EXIT_CANNOT_WRITE)
+            self.assertIn("the plug-in takes only Shift-JIS names", run.err)
+            self.assertFalse(os.path.exists(self.path("😀.pcx")))
+        else:
+            self.assertRun(run)
+            self.assertEqual(Pcx(self.path("😀.pcx")).kind, 5)
 
     def test_preview_is_the_plugins_reduced_picture(self):
         source = Pcx(os.path.join(SAMPLES, "rgb-24bit.pcx")).picture()  # 121 x 80
