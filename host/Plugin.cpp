@@ -51,7 +51,13 @@ std::string collectText(Call&& call) {
 }  // namespace
 
 Plugin::Plugin(const fs::path& modulePath) : path_(modulePath) {
-    const std::optional<std::string> name = loaderFileName(modulePath);
+    // A relative name would send the loader along its library search path
+    // (dlopen without a slash, LoadLibrary with any relative name): the host
+    // means the file the name leads to from the current folder.
+    std::error_code ignored;
+    const fs::path absolute = fs::absolute(modulePath, ignored);
+    if (!absolute.empty()) path_ = absolute;
+    const std::optional<std::string> name = loaderFileName(path_);
     if (!name)
         throw HostError(kExitPluginNotLoaded,
                         "cannot load the plug-in " + pathText(modulePath) +

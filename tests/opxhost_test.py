@@ -158,13 +158,13 @@ class Run:
         return "exit %d\nstdout:\n%s\nstderr:\n%s" % (self.code, self.out, self.err)
 
 
-def run_program(command, environment):
+def run_program(command, environment, cwd=None):
     """Runs command with its output in files rather than pipes: a wineserver
     that a Windows program starts inherits them and outlives the program, and
     a pipe would stay open (and the run last) until it exits."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         code = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                              env=environment, timeout=120).returncode
+                              env=environment, cwd=cwd, timeout=120).returncode
         out.seek(0)
         err.seek(0)
         return Run(code, out.read(), err.read())
@@ -186,7 +186,7 @@ class HostTest(unittest.TestCase):
     def path(self, *names):
         return os.path.join(self.dir, *names)
 
-    def opxhost(self, *args, env=None):
+    def opxhost(self, *args, env=None, cwd=None):
         # A UTF-8 locale, as a terminal has: Wine reads the command line in it.
         environment = dict(os.environ, XDG_CONFIG_HOME=self.config, LANG="C.UTF-8",
                            LC_ALL="C.UTF-8")
@@ -194,7 +194,7 @@ class HostTest(unittest.TestCase):
         environment.pop("OPXHOST_DIALOG_CLICKS", None)
         environment.update(env or {})
         command = ([ARGS.wine, ARGS.prefix] if ARGS.wine else []) + [ARGS.host] + list(args)
-        return run_program(command, environment)
+        return run_program(command, environment, cwd)
 
     def assertRun(self, run, code=0):
         self.assertEqual(run.code, code, run)
@@ -443,12 +443,23 @@ class HostTest(unittest.TestCase):
             (("--plugin", host_path(self.path("nowhere.opx")), "about"), EXIT_PLUGIN,
              "cannot load the plug-in"),
         ]
+        if not ARGS.wine:
+            cases.append((("options", "--dialog"), EXIT_UNAVAILABLE, "only in the Windows build"))
         for args, code, words in cases:
             run = self.opxhost(*args)
             self.assertRun(run, code)
             self.assertIn(words, run.err, args)
             self.assertTrue(run.err.startswith("opxhost: "), run)
         self.assertEqual(sorted(os.listdir(self.dir)), ["garbage.png", "planes.pcx"])
+
+    def test_a_plugin_named_without_a_folder_is_the_file_in_the_current_one(self):
+        """--plugin NAME means ./NAME, not a search of the library path."""
+        module = os.path.join(os.path.dirname(os.path.abspath(ARGS.host)), "Pcx.opx")
+        shutil.copy(module, self.path("Other.opx"))
+        run = self.opxhost("--plugin", "Other.opx", "about", cwd=self.dir)
+        self.assertRun(run)
+        self.assertIn("name:        ZSoftPCX\n", run.out)
+        self.assertIn("Other.opx\n", run.out)
 
     def test_an_interrupted_write_leaves_no_partial_file(self):
         """Ctrl-C while a PCX file is written (delivered at row 5 by the
@@ -505,8 +516,9 @@ def main():
     parser.add_argument("--wine", nargs=2, metavar=("RUNNER", "PREFIX"))
     parser.add_argument("rest", nargs="*")
     ARGS = parser.parse_args()
+    ARGS.host = os.path.abspath(ARGS.host)
     if ARGS.wine:
-        ARGS.wine, ARGS.prefix = ARGS.wine
+        ARGS.wine, ARGS.prefix = (os.path.abspath(p) for p in ARGS.wine)
     unittest.main(argv=[sys.argv[0]] + ARGS.rest, verbosity=2)
 
 
