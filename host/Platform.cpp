@@ -16,7 +16,7 @@
 #else
 #include <unistd.h>
 
-#include <climits>
+#include "support/ModuleLoader.h"
 #endif
 
 namespace opxhost {
@@ -172,10 +172,7 @@ std::optional<std::string> loaderFileName(const fs::path& path) {
 }
 
 fs::path programFolder() {
-    char buffer[PATH_MAX];
-    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (length <= 0) return fs::current_path();
-    return fs::path(std::string(buffer, static_cast<size_t>(length))).parent_path();
+    return fs::path(pcxtest::programFolder());
 }
 
 std::FILE* openFile(const fs::path& path, bool forWriting) {
