@@ -383,9 +383,30 @@ PCX_ROW_FUNCTION void interleavePlanes(const uint8_t* __restrict red,
                                        const uint8_t* __restrict blue, uint32_t* __restrict out,
                                        size_t count) {
     const size_t bulk = multipleOf16(count);
+#if defined(__SSE2__)
+    // A little-endian 0x00RRGGBB word is the bytes blue, green, red, 0:
+    // blue and green paired into 16-bit lanes, red paired with 0, and the
+    // two pairs joined into 32-bit lanes.
+    const __m128i zero = _mm_setzero_si128();
+    for (size_t x = 0; x < bulk; x += 16) {
+        const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(red + x));
+        const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(green + x));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(blue + x));
+        const __m128i blueGreenLow = _mm_unpacklo_epi8(b, g);
+        const __m128i blueGreenHigh = _mm_unpackhi_epi8(b, g);
+        const __m128i redLow = _mm_unpacklo_epi8(r, zero);
+        const __m128i redHigh = _mm_unpackhi_epi8(r, zero);
+        __m128i* to = reinterpret_cast<__m128i*>(out + x);
+        _mm_storeu_si128(to, _mm_unpacklo_epi16(blueGreenLow, redLow));
+        _mm_storeu_si128(to + 1, _mm_unpackhi_epi16(blueGreenLow, redLow));
+        _mm_storeu_si128(to + 2, _mm_unpacklo_epi16(blueGreenHigh, redHigh));
+        _mm_storeu_si128(to + 3, _mm_unpackhi_epi16(blueGreenHigh, redHigh));
+    }
+#else
     for (size_t x = 0; x < bulk; ++x)
         out[x] =
             static_cast<uint32_t>(red[x]) << 16 | static_cast<uint32_t>(green[x]) << 8 | blue[x];
+#endif
     for (size_t x = bulk; x < count; ++x)
         out[x] =
             static_cast<uint32_t>(red[x]) << 16 | static_cast<uint32_t>(green[x]) << 8 | blue[x];
