@@ -43,6 +43,12 @@ constexpr int64_t kMaxBufferBytes = std::numeric_limits<int32_t>::max();
 // the second-level cache while it is decoded and that a decode needs little
 // beyond its raw and pixel buffers.
 constexpr size_t kReadBlockSize = 64 * 1024;
+// Codes decoded between two expansions of the rows they complete: even at
+// the longest runs they decode to under 512 KiB, so the scanlines just
+// decoded are still in the second-level cache when they are expanded and
+// need not come back from memory. (Pieces end between codes, never inside
+// a run, which would cut it.)
+constexpr size_t kDecodePiece = 16 * 1024;
 
 // Run-length code: a byte with both top bits set is a run header whose low
 // six bits are the count; every other byte is a literal.
@@ -623,9 +629,10 @@ bool TPcxDecoder::decode(const char* fileName) {
     releaseBuffers();
     report = kReportHeading;
 
+    // Reading the data also expands the pixels: each output row as soon as
+    // its source scanline is decoded.
     const bool decoded =
-        opened && readHeader() &&
-        (headerOnly || (checkLayout() && readData() && choosePalette() && expandPixels()));
+        opened && readHeader() && (headerOnly || (checkLayout() && readData() && choosePalette()));
     if (!decoded) {
         report += kReportFailure;
         releaseBuffers();
@@ -724,16 +731,32 @@ bool TPcxDecoder::checkLayout() {
 }
 
 // Decodes the codes after the header into raw, which covers the whole
-// picture (also for a preview). Fails only when raw or the read block cannot
-// be allocated. raw starts zero-filled, so bytes that a short file never
-// reaches are 0 (the run-length scratch past the end is cleared again); a run header with no value
-// byte before the end of the file adds nothing.
+// picture (also for a preview), and expands the pixels as it goes: the
+// codes of each read block are decoded a piece at a time, and the output
+// rows whose scanlines a piece completed are expanded at once, while those
+// scanlines are still in cache. Fails only when raw, the read block or the
+// pixel buffer cannot be allocated. raw starts zero-filled, so bytes that a
+// short file never reaches are 0 (the run-length scratch past the end is
+// cleared again); a run header with no value byte before the end of the
+// file adds nothing.
 bool TPcxDecoder::readData() {
-    const size_t size = static_cast<size_t>(header.bytesPerLine) * header.nPlanes *
-                        static_cast<size_t>(sourceHeight);
+    const size_t scanlineBytes = static_cast<size_t>(header.bytesPerLine) * header.nPlanes;
+    const size_t size = scanlineBytes * static_cast<size_t>(sourceHeight);
     raw = static_cast<uint8_t*>(std::calloc(size, 1));
     std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kReadBlockSize]);
-    if (!raw || !block) return false;
+    if (!raw || !block || !allocatePixels()) return false;
+
+    int32_t rowsDone = 0;
+    // Output row r is complete once source scanline r * scale is.
+    auto expandCompleteRows = [&](size_t written) {
+        const size_t scanlines = written / scanlineBytes;
+        const int32_t rows = static_cast<int32_t>(
+            std::min<size_t>(static_cast<size_t>(height), (scanlines + scaleMask) >> scaleShift));
+        if (rows > rowsDone) {
+            expandPixels(rowsDone, rows);
+            rowsDone = rows;
+        }
+    };
 
     size_t written = 0;
     size_t carried = 0;  // a run header whose value byte is in the next block
@@ -741,15 +764,26 @@ bool TPcxDecoder::readData() {
         const size_t got = std::fread(block.get() + carried, 1, kReadBlockSize - carried, stream);
         if (got == 0) break;  // end of file, or a read error, which counts as one
         const size_t available = carried + got;
-        const RunLengthResult result =
-            decodeRunLength(block.get(), available, raw + written, size - written);
-        written += result.written;
-        carried = available - result.consumed;
-        if (written < size && carried > 0) block[0] = block[result.consumed];
+        size_t consumed = 0;
+        while (written < size && consumed < available) {
+            // A piece of the block's codes; one left whole at its end (a run
+            // header without its value) waits for the next piece.
+            const size_t piece = std::min(available - consumed, kDecodePiece);
+            const RunLengthResult result =
+                decodeRunLength(block.get() + consumed, piece, raw + written, size - written);
+            consumed += result.consumed;
+            written += result.written;
+            // Scratch lies only past written, in scanlines not yet complete.
+            expandCompleteRows(written);
+            if (result.consumed == 0) break;  // only a run header's first byte is left
+        }
+        carried = available - consumed;
+        if (written < size && carried > 0) block[0] = block[consumed];
     }
     // A file that ends early leaves the decoder's scratch just past the last
     // byte written; unreached bytes must read 0, as the allocation gave them.
     if (written < size) std::memset(raw + written, 0, std::min(size - written, kRunLengthScratch));
+    if (rowsDone < height) expandPixels(rowsDone, height);
     return true;
 }
 
@@ -800,24 +834,28 @@ bool TPcxDecoder::readTrailer() {
     return true;
 }
 
-// Fails only when the pixel buffer cannot be allocated.
-bool TPcxDecoder::expandPixels() {
-    stride = trueColour ? width * 4 : width;
+// The output buffer: one 0x00RRGGBB word a pixel for three planes, one byte
+// otherwise. Fails only when it cannot be allocated.
+bool TPcxDecoder::allocatePixels() {
+    stride = header.nPlanes == 3 ? width * 4 : width;
     pixels = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(stride) * height));
-    if (!pixels) return false;
-    if (trueColour)
-        expandTrueColour();
+    return pixels != nullptr;
+}
+
+// Output rows first to end - 1, from scanlines that raw already holds.
+void TPcxDecoder::expandPixels(int32_t first, int32_t end) {
+    if (header.nPlanes == 3)
+        expandTrueColour(first, end);
     else
-        expandIndexed();
-    return true;
+        expandIndexed(first, end);
 }
 
 // Output row r is source scanline r * scale, output column j source column
 // j * scale (the top-left pixel of each scale x scale block).
-void TPcxDecoder::expandTrueColour() {
+void TPcxDecoder::expandTrueColour(int32_t first, int32_t end) {
     const size_t planeBytes = header.bytesPerLine;
     const size_t scanlineBytes = planeBytes * 3;
-    for (int32_t row = 0; row < height; ++row) {
+    for (int32_t row = first; row < end; ++row) {
         const uint8_t* red = raw + (static_cast<size_t>(row) << scaleShift) * scanlineBytes;
         uint32_t* out = reinterpret_cast<uint32_t*>(rowAt(row));
         if (scaleShift == 0)
@@ -829,11 +867,11 @@ void TPcxDecoder::expandTrueColour() {
     }
 }
 
-void TPcxDecoder::expandIndexed() {
+void TPcxDecoder::expandIndexed(int32_t first, int32_t end) {
     const size_t scanlineBytes = header.bytesPerLine;
     const size_t count = static_cast<size_t>(width);
     const int shift = scaleShift;
-    for (int32_t row = 0; row < height; ++row) {
+    for (int32_t row = first; row < end; ++row) {
         const uint8_t* line = raw + (static_cast<size_t>(row) << shift) * scanlineBytes;
         uint8_t* out = rowAt(row);
         switch (header.bitsPerPixel) {

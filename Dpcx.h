@@ -142,9 +142,10 @@ private:
     bool readData();
     bool choosePalette();
     bool readTrailer();
-    bool expandPixels();
-    void expandTrueColour();
-    void expandIndexed();
+    bool allocatePixels();
+    void expandPixels(int32_t first, int32_t end);
+    void expandTrueColour(int32_t first, int32_t end);
+    void expandIndexed(int32_t first, int32_t end);
 };
 
 }  // namespace pcx

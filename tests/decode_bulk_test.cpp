@@ -1,7 +1,8 @@
 // The decoder's bulk paths against plain one-code-at-a-time reading: the
 // window of run-length codes in which every run is a single byte (packed in
 // one pass), windows with a few longer runs among such codes, and run
-// headers on every offset of a window.
+// headers on every offset of a window; and whole files, whose rows are
+// expanded piece by piece as their scanlines are decoded.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include "Dpcx.h"
+#include "support/PcxBuilder.h"
+#include "support/TestEnv.h"
 
 namespace {
 
@@ -122,6 +125,103 @@ TEST(DecodeBulk, WindowsOfOneKindOfCode) {
     expectLikeReference(literals, 6000, "literals");
     expectLikeReference(singles, 6000, "single-byte runs");
     expectLikeReference(stretches, 30000, "stretches");
+}
+
+// --- whole files, expanded as they are decoded ----------------------------------
+
+// Codes of long runs (up to 63, so that a few kilobytes of codes decode to
+// far more than a piece) among literals and single values.
+Bytes longRunCodes(std::mt19937& random, size_t rawBytes) {
+    Bytes codes;
+    size_t decoded = 0;
+    while (decoded < rawBytes) {
+        const unsigned pick = random() % 10;
+        if (pick < 4) {
+            const unsigned count = 40 + random() % 24;
+            codes.push_back(static_cast<uint8_t>(0xC0 | count));
+            codes.push_back(static_cast<uint8_t>(random()));
+            decoded += count;
+        } else if (pick < 6) {
+            codes.push_back(0xC1);
+            codes.push_back(static_cast<uint8_t>(random()));
+            ++decoded;
+        } else {
+            codes.push_back(static_cast<uint8_t>(random() % 0xC0));
+            ++decoded;
+        }
+    }
+    return codes;
+}
+
+// Output pixel (x, y) of a decoded picture as its raw scanlines give it:
+// source pixel (x * scale, y * scale), a 0x00RRGGBB word for three planes.
+uint32_t expectedPixel(const Bytes& raw, const pcx::TPcxDecoder& decoder, int bits, int x, int y) {
+    const size_t bytesPerLine = decoder.header.bytesPerLine;
+    const size_t scanline = static_cast<size_t>(y) * decoder.scale;
+    const size_t column = static_cast<size_t>(x) * decoder.scale;
+    if (decoder.header.nPlanes == 3) {
+        const uint8_t* red = raw.data() + scanline * 3 * bytesPerLine + column;
+        return uint32_t{red[0]} << 16 | uint32_t{red[bytesPerLine]} << 8 | red[2 * bytesPerLine];
+    }
+    const uint8_t byte = raw[scanline * bytesPerLine + column * bits / 8];
+    const unsigned shift = 8 - bits - static_cast<unsigned>(column * bits % 8);
+    return (byte >> shift) & ((1u << bits) - 1);
+}
+
+uint32_t outputPixel(const pcx::TPcxDecoder& decoder, int x, int y) {
+    const uint8_t* row = decoder.rowAt(y);
+    if (!decoder.trueColour) return row[x];
+    uint32_t word;
+    std::memcpy(&word, row + 4 * x, 4);
+    return word;
+}
+
+// Pictures of several megabytes of scanlines whose runs cross every piece
+// and read block, whole and as previews, complete and cut short (the rows
+// the file never reaches are 0, expanded after the reading ends): every
+// output pixel is what its source scanline holds.
+TEST(DecodeBulk, RowsExpandedAsTheyAreDecodedMatchTheirScanlines) {
+    pcxtest::TempDir dir;
+    std::mt19937 random(10);
+    const struct {
+        int bits;
+        int width, height;
+    } pictures[] = {{24, 701, 900}, {8, 1503, 1100}, {1, 4001, 700}, {4, 999, 1300}};
+    int serial = 0;
+    for (const auto& p : pictures) {
+        pcxtest::PcxFile file =
+            p.bits == 24 ? pcxtest::rgbFile(p.width, p.height, 1)
+                         : pcxtest::indexedFile(p.bits == 24 ? 8 : p.bits, p.width, p.height, 1);
+        const size_t rawBytes = size_t{file.bytesPerLine} * file.nPlanes * p.height;
+        const Bytes codes = longRunCodes(random, rawBytes);
+        for (bool cut : {false, true}) {
+            file.codes = codes;
+            // Cut short, in the middle of the picture, just after a run header.
+            if (cut) {
+                file.codes.resize(codes.size() * 3 / 5);
+                file.codes.push_back(0xC9);
+            }
+            Bytes raw(rawBytes, 0);
+            referenceDecode(file.codes, raw);
+            const std::string path = dir.file("big" + std::to_string(++serial) + ".pcx");
+            ASSERT_TRUE(pcxtest::writeFile(path, file.bytes()));
+            for (int box : {0, 64, 300}) {
+                pcx::TPcxDecoder decoder;
+                decoder.preview = box > 0;
+                decoder.previewMaxWidth = box;
+                decoder.previewMaxHeight = box;
+                const std::string what = std::to_string(p.bits) + " bits" +
+                                         (cut ? ", cut short" : "") + ", box " +
+                                         std::to_string(box);
+                ASSERT_TRUE(decoder.decode(path.c_str())) << what;
+                for (int y = 0; y < decoder.height; ++y)
+                    for (int x = 0; x < decoder.width; ++x)
+                        ASSERT_EQ(outputPixel(decoder, x, y),
+                                  expectedPixel(raw, decoder, p.bits == 24 ? 8 : p.bits, x, y))
+                            << what << " at " << x << "," << y;
+            }
+        }
+    }
 }
 
 }  // namespace
