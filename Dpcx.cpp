@@ -735,14 +735,15 @@ bool TPcxDecoder::checkLayout() {
 // codes of each read block are decoded a piece at a time, and the output
 // rows whose scanlines a piece completed are expanded at once, while those
 // scanlines are still in cache. Fails only when raw, the read block or the
-// pixel buffer cannot be allocated. raw starts zero-filled, so bytes that a
-// short file never reaches are 0 (the run-length scratch past the end is
-// cleared again); a run header with no value byte before the end of the
-// file adds nothing.
+// pixel buffer cannot be allocated. Bytes that a short file never reaches
+// are 0: raw is not cleared beforehand (for a whole file that would write
+// every byte twice), but its unreached end is, scratch included, before
+// the rows there are expanded. A run header with no value byte before the
+// end of the file adds nothing.
 bool TPcxDecoder::readData() {
     const size_t scanlineBytes = static_cast<size_t>(header.bytesPerLine) * header.nPlanes;
     const size_t size = scanlineBytes * static_cast<size_t>(sourceHeight);
-    raw = static_cast<uint8_t*>(std::calloc(size, 1));
+    raw = static_cast<uint8_t*>(std::malloc(size));
     std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kReadBlockSize]);
     if (!raw || !block || !allocatePixels()) return false;
 
@@ -780,9 +781,7 @@ bool TPcxDecoder::readData() {
         carried = available - consumed;
         if (written < size && carried > 0) block[0] = block[consumed];
     }
-    // A file that ends early leaves the decoder's scratch just past the last
-    // byte written; unreached bytes must read 0, as the allocation gave them.
-    if (written < size) std::memset(raw + written, 0, std::min(size - written, kRunLengthScratch));
+    if (written < size) std::memset(raw + written, 0, size - written);
     if (rowsDone < height) expandPixels(rowsDone, height);
     return true;
 }

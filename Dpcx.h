@@ -112,7 +112,7 @@ public:
     // results are read after it.
     std::FILE* stream;     // the open file, only during decode
     PcxHeader header;      // the header as read
-    uint8_t* raw;          // every decoded scanline byte of the picture (calloc)
+    uint8_t* raw;          // every decoded scanline byte of the picture (malloc)
     std::string report;    // the header report
     uint8_t* pixels;       // output rows (malloc)
     int32_t sourceWidth;   // picture size from the header window
