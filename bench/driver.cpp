@@ -15,8 +15,9 @@
 // Prints one JSON object: the seconds of each run, the resident memory the
 // first run added at its peak (VmHWM after a reset, less VmRSS before), the
 // sizes of the decoded picture's raw and pixel buffers, and the minor page
-// faults of a timed run (freeing included): on a virtual machine, first
-// touches of fresh memory can cost as much as the decoding itself.
+// faults and the user and system time of a timed run (freeing included):
+// on a virtual machine, first touches of fresh memory can cost as much as
+// the decoding itself.
 #include <sys/resource.h>
 
 #include <chrono>
@@ -55,10 +56,17 @@ int32_t PCX_CALL keepGoing(int32_t /*row*/) {
     return 0;
 }
 
-long minorFaults() {
+struct Usage {
+    long minorFaults;
+    double userSeconds;
+    double systemSeconds;
+};
+
+Usage usageNow() {
     rusage usage;
     getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_minflt;
+    return {usage.ru_minflt, usage.ru_utime.tv_sec + usage.ru_utime.tv_usec * 1e-6,
+            usage.ru_stime.tv_sec + usage.ru_stime.tv_usec * 1e-6};
 }
 
 [[noreturn]] void fail(const std::string& message) {
@@ -140,15 +148,19 @@ int main(int argc, char** argv) {
 
     std::vector<double> times;
     times.reserve(static_cast<size_t>(reps));
-    const long faultsBefore = minorFaults();
+    const Usage usageBefore = usageNow();
     for (int i = 0; i < reps; ++i) times.push_back(runOnce());
-    const long faultsPerRun = (minorFaults() - faultsBefore) / reps;
+    const Usage usageAfter = usageNow();
+    const long faultsPerRun = (usageAfter.minorFaults - usageBefore.minorFaults) / reps;
+    const double userPerRun = (usageAfter.userSeconds - usageBefore.userSeconds) / reps;
+    const double systemPerRun = (usageAfter.systemSeconds - usageBefore.systemSeconds) / reps;
     if (source) pcx.IMPORT_FreeImage(source);
 
     std::printf(
         "{\"op\": \"%s\", \"peak_kib\": %ld, \"raw_kib\": %ld, \"pixels_kib\": %ld, "
-        "\"faults_per_run\": %ld, \"times\": [",
-        op.c_str(), peakKib, rawKib, pixelKib, faultsPerRun);
+        "\"faults_per_run\": %ld, \"user_per_run\": %.6f, \"system_per_run\": %.6f, "
+        "\"times\": [",
+        op.c_str(), peakKib, rawKib, pixelKib, faultsPerRun, userPerRun, systemPerRun);
     for (size_t i = 0; i < times.size(); ++i) std::printf("%s%.9f", i ? ", " : "", times[i]);
     std::printf("]}\n");
     return 0;
