@@ -6,6 +6,11 @@
 //
 //   cmake --build --preset native --target bench_data
 //   build/native/pcx_bench [--benchmark_filter=Decode] [--benchmark_repetitions=9]
+//
+// Decodes allocate tens of megabytes each time; whether glibc hands back
+// fresh pages (whose first touch the kernel must fill) or reuses its heap
+// depends on its moving thresholds. For figures comparable with make bench,
+// which fixes that, run with GLIBC_TUNABLES=glibc.malloc.mmap_threshold=131072.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>

@@ -24,7 +24,8 @@ content, made by scripts/bench-files.py into BUILD/bench-data):
            every other tool here runs on one.
 
 In-process figures are medians of repeated runs in one process, the first
-run left out; ours, the floor and Pillow take turns over three rounds, each
+run left out, with every buffer of 128 KiB or more freshly mapped (see
+IN_PROCESS_ENV); ours, the floor and Pillow take turns over three rounds, each
 a process of its own, so that a change in the machine's load falls on all. Every write makes a new file: the last output is removed
 before each run, outside the clock, for every tool (replacing a file would
 add the file system's cost of releasing its blocks, the same for all). Whole-process figures are medians of repeated runs, less the
@@ -133,8 +134,20 @@ class Measure:
         self.note = note
 
 
+# Every buffer of 128 KiB or more is a fresh mapping, in every in-process
+# tool alike. Left to itself, glibc's malloc moves that threshold as big
+# blocks come and go and then reuses or returns heap memory depending on
+# which small blocks happen to lie above the big ones; the same 8-bit decode
+# then costs 5 ms or 20 ms from one run of the driver to the next. A fixed
+# threshold makes every run pay for the first touch of its buffers, as a
+# host on Windows does, whose heap takes blocks this large straight from
+# VirtualAlloc.
+IN_PROCESS_ENV = dict(os.environ, GLIBC_TUNABLES="glibc.malloc.mmap_threshold=131072")
+
+
 def run_json(argv):
-    result = subprocess.run(argv, check=True, stdout=subprocess.PIPE, text=True)
+    result = subprocess.run(argv, check=True, stdout=subprocess.PIPE, text=True,
+                            env=IN_PROCESS_ENV)
     return json.loads(result.stdout)
 
 
