@@ -170,13 +170,16 @@ inline void copyWithScratch(uint8_t* out, const uint8_t* in, size_t count) {
 // so stepping from one code to the next takes no load and no test of the
 // bytes between them, and no branch depends on a count.
 //
-// Three kinds of window, by what the mask shows:
+// Three kinds of window, by what the masks show:
 // - no run header: 64 literals, copied whole;
 // - every run a single byte (0xC1 and its value), as in noisy pictures where
-//   a quarter of the bytes are 0xC0 or above: the output is the window with
-//   its run headers left out, which Kernel::keepMarked makes in one pass;
-// - anything else: code by code. Literals move in 16-byte pieces and a run
-//   writes 8 or 64 bytes of its value whatever its exact count.
+//   a quarter of the bytes are 0xC0 or above, or all but one or two runs:
+//   the single-byte codes are the window with its run headers left out,
+//   which Kernel::keepMarked makes in one pass for each stretch between the
+//   other runs;
+// - anything else: code by code. Literals move in 16-byte pieces.
+// A run of any other length writes 8 or 64 bytes of its value whatever its
+// exact count.
 // What lands past a code's true end is overwritten by the codes after it,
 // so only the last scratch (at most kRunLengthScratch bytes past written)
 // can outlive the call.
@@ -211,8 +214,8 @@ PCX_ALWAYS_INLINE RunLengthResult decodeWindows(const uint8_t* in, size_t inSize
         uint64_t longRuns = whole & ~masks.singles;
         const uint64_t afterFirst = longRuns & (longRuns - 1);
         if ((afterFirst & (afterFirst - 1)) == 0) {
-            // At most two runs of other lengths: the single-byte codes around
-            // them are packed as above, and they are written as below.
+            // The stretches of single-byte codes before, between and after
+            // the (at most two) other runs.
             uint64_t from = end;  // the bytes not yet taken
             while (longRuns != 0) {
                 const size_t header = static_cast<size_t>(__builtin_ctzll(longRuns));
