@@ -25,12 +25,15 @@ content, made by scripts/bench-files.py into BUILD/bench-data):
 
 In-process figures are medians of repeated runs in one process, the first
 run left out, with every buffer of 128 KiB or more freshly mapped (see
-IN_PROCESS_ENV); ours, the floor and Pillow take turns over three rounds, each
-a process of its own, so that a change in the machine's load falls on all. Every write makes a new file: the last output is removed
-before each run, outside the clock, for every tool (replacing a file would
-add the file system's cost of releasing its blocks, the same for all). Whole-process figures are medians of repeated runs, less the
-median of the same command on a tiny 8 x 8 file (the tool's start-up); the
-netpbm writer's figure includes reading its binary PPM input.
+IN_PROCESS_ENV); ours, the floor and Pillow take turns over three rounds,
+each a process of its own, so that a change in the machine's load falls on
+all. Whole-process figures are medians of repeated runs, less the median of
+the same command on a tiny 8 x 8 file (the tool's start-up); the netpbm
+writer's figure includes reading its binary PPM input.
+
+Every write makes a new file: the last output is removed before each run,
+outside the clock, for every tool (replacing a file would add the file
+system's cost of releasing its blocks, the same for all).
 
 Peak memory is what the operation adds to resident memory at its peak: for
 in-process tools the high-water mark of the first run (after a reset) less
