@@ -442,7 +442,7 @@ def check_targets(rows, extra):
     for picture, details in extra.items():
         limit = details["raw_kib"] + details["pixels_kib"] + 2048
         verdict(0 <= details["peak_kib"] <= limit,
-                "decode %s peak memory: %.1f MiB, raw + pixels + %.0f KiB (at most + 2 MiB)" % (
+                "decode %s peak memory: %.1f MiB, raw + pixels %+.0f KiB (at most + 2 MiB)" % (
                     picture, details["peak_kib"] / MIB,
                     details["peak_kib"] - details["raw_kib"] - details["pixels_kib"]))
     print("  %d of %d targets met" % (sum(outcomes), len(outcomes)))
