@@ -14,6 +14,17 @@
 #include <emmintrin.h>
 #endif
 
+// Processors that have SSSE3 (nearly every x86-64 one) take a byte-shuffle
+// path through noisy run-length data, chosen at run time; the build itself
+// assumes no more than SSE2, and without SSE2 everything is portable C++.
+#if defined(__SSE2__) && (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#define PCX_HAS_SSSE3_KERNEL 1
+#include <cpuid.h>
+#include <tmmintrin.h>
+#else
+#define PCX_HAS_SSSE3_KERNEL 0
+#endif
+
 #if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
 #error "the run-header masks of decodeRunLength assume a little-endian machine"
 #endif
@@ -32,6 +43,12 @@ constexpr int64_t kMaxBufferBytes = std::numeric_limits<int32_t>::max();
 // the second-level cache while it is decoded and that a decode needs little
 // beyond its raw and pixel buffers.
 constexpr size_t kReadBlockSize = 64 * 1024;
+// Codes decoded between two expansions of the rows they complete: even at
+// the longest runs they decode to under 512 KiB, so the scanlines just
+// decoded are still in the second-level cache when they are expanded and
+// need not come back from memory. (Pieces end between codes, never inside
+// a run, which would cut it.)
+constexpr size_t kDecodePiece = 16 * 1024;
 
 // Run-length code: a byte with both top bits set is a run header whose low
 // six bits are the count; every other byte is a literal.
@@ -62,37 +79,67 @@ uint32_t colourValue(const uint8_t* rgb) {
 
 // --- run-length code --------------------------------------------------------
 
+// For the small steps of the window loop, which must be inlined into each
+// processor's copy of it.
+#define PCX_ALWAYS_INLINE inline __attribute__((always_inline))
+
+constexpr uint64_t kEveryByte = 0x0101010101010101ull;
+
 #if !defined(__SSE2__)
 // Bit k set when byte k of the eight in word (little-endian) has bit 7 set:
 // each top bit, moved to the bottom of its byte, is multiplied into place in
 // the top byte, and no two products meet there.
 uint32_t gatherTopBits(uint64_t word) {
-    return static_cast<uint32_t>(((word >> 7) & 0x0101010101010101ull) * 0x0102040810204080ull >>
-                                 56);
+    return static_cast<uint32_t>(((word >> 7) & kEveryByte) * 0x0102040810204080ull >> 56);
+}
+
+// Bit 7 of each byte of word that equals value, no other bit: a byte of
+// word ^ value is 0 exactly when adding 0x7F to its low seven bits leaves
+// bit 7 clear and its own bit 7 is clear too. No carry crosses bytes.
+uint64_t bytesEqualTo(uint64_t word, uint8_t value) {
+    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    const uint64_t difference = word ^ (value * kEveryByte);
+    return ~(((difference & kLow7) + kLow7) | difference) & ~kLow7;
 }
 #endif
 
-// Bit k set when byte k of the 64 at p looks like a run header (both top
-// bits set). A value byte can look like one too.
-uint64_t headerLookalikes(const uint8_t* p) {
-    uint64_t mask = 0;
+// The byte 0xC1: as a run header, a run of one byte.
+constexpr uint8_t kSingleRunHeader = kRunHeaderMin | 1;
+
+// Two masks of the 64 bytes at p. lookalikes: bit k set when byte k looks
+// like a run header (both top bits set); a value byte can look like one too.
+// singles: bit k set when byte k is 0xC1, a header of a one-byte run.
+struct WindowMasks {
+    uint64_t lookalikes;
+    uint64_t singles;
+};
+
+PCX_ALWAYS_INLINE WindowMasks scanWindow(const uint8_t* p) {
+    WindowMasks masks = {0, 0};
 #if defined(__SSE2__)
     // (v & v << 1) has bit 7 of a byte set exactly when its bits 7 and 6 are;
     // the 16-bit shift carries a low byte's bit 7 only into bit 0 above it.
+    const __m128i single = _mm_set1_epi8(static_cast<char>(kSingleRunHeader));
     for (int part = 0; part < 4; ++part) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * part));
         const __m128i both = _mm_and_si128(bytes, _mm_slli_epi16(bytes, 1));
-        mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(both)))
-                << (16 * part);
+        masks.lookalikes |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(both)))
+                            << (16 * part);
+        masks.singles |= static_cast<uint64_t>(static_cast<uint32_t>(
+                             _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, single))))
+                         << (16 * part);
     }
 #else
     for (int word = 0; word < 8; ++word) {
         uint64_t bytes;
         std::memcpy(&bytes, p + 8 * word, 8);
-        mask |= static_cast<uint64_t>(gatherTopBits(bytes & (bytes << 1))) << (8 * word);
+        masks.lookalikes |= static_cast<uint64_t>(gatherTopBits(bytes & (bytes << 1)))
+                            << (8 * word);
+        masks.singles |= static_cast<uint64_t>(gatherTopBits(bytesEqualTo(bytes, kSingleRunHeader)))
+                         << (8 * word);
     }
 #endif
-    return mask;
+    return masks;
 }
 
 // The true run headers among the lookalikes of a window whose byte 0 starts
@@ -102,7 +149,7 @@ uint64_t headerLookalikes(const uint8_t* p) {
 // the headers are the lookalikes at an even distance from their stretch's
 // start. Adding each even-placed start to the mask clears exactly the
 // stretches that begin at an even position.
-uint64_t trueRunHeaders(uint64_t lookalikes) {
+PCX_ALWAYS_INLINE uint64_t trueRunHeaders(uint64_t lookalikes) {
     constexpr uint64_t kEvenBits = 0x5555555555555555ull;
     const uint64_t starts = lookalikes & ~(lookalikes << 1);
     const uint64_t fromEven = lookalikes & ~(lookalikes + (starts & kEvenBits));
@@ -112,7 +159,7 @@ uint64_t trueRunHeaders(uint64_t lookalikes) {
 
 // Copies count (at most 64) literal bytes in 16-byte pieces; up to 16 bytes
 // of scratch may follow them.
-void copyWithScratch(uint8_t* out, const uint8_t* in, size_t count) {
+inline void copyWithScratch(uint8_t* out, const uint8_t* in, size_t count) {
     std::memcpy(out, in, 16);
     for (size_t done = 16; done < count; done += 16) std::memcpy(out + done, in + done, 16);
 }
@@ -121,11 +168,21 @@ void copyWithScratch(uint8_t* out, const uint8_t* in, size_t count) {
 // input holds two windows and the output room for one window's output and
 // the scratch. The window's run headers are found at once as a 64-bit mask,
 // so stepping from one code to the next takes no load and no test of the
-// bytes between them, and no branch depends on a count. Literals move in
-// 16-byte pieces and a run writes 8 or 64 bytes of its value whatever its
-// exact count: what lands past a code's true end is overwritten by the
-// codes after it, so only the last scratch (at most kRunLengthScratch bytes
-// past written) can outlive the call.
+// bytes between them, and no branch depends on a count.
+//
+// Three kinds of window, by what the masks show:
+// - no run header: 64 literals, copied whole;
+// - every run a single byte (0xC1 and its value), as in noisy pictures where
+//   a quarter of the bytes are 0xC0 or above, or all but one or two runs:
+//   the single-byte codes are the window with its run headers left out,
+//   which Kernel::keepMarked makes in one pass for each stretch between the
+//   other runs;
+// - anything else: code by code. Literals move in 16-byte pieces.
+// A run of any other length writes 8 or 64 bytes of its value whatever its
+// exact count.
+// What lands past a code's true end is overwritten by the codes after it,
+// so only the last scratch (at most kRunLengthScratch bytes past written)
+// can outlive the call.
 constexpr size_t kWindow = 64;
 // Most runs are short: one 8-byte store covers them.
 constexpr size_t kShortRun = 8;
@@ -134,12 +191,51 @@ constexpr size_t kScratchInputMargin = 2 * kWindow;
 constexpr size_t kScratchOutputMargin = 32 * kRunCountMask + kWindow + kRunLengthScratch;
 static_assert(kRunLengthScratch > kRunCountMask, "a run's scratch covers its longest count");
 
-RunLengthResult decodeWithScratch(const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize) {
+template <class Kernel>
+PCX_ALWAYS_INLINE RunLengthResult decodeWindows(const uint8_t* in, size_t inSize, uint8_t* out,
+                                                size_t outSize) {
     size_t read = 0;  // the window's first byte, always the start of a code
     size_t written = 0;
     while (inSize - read >= kScratchInputMargin && outSize - written >= kScratchOutputMargin) {
         const uint8_t* window = in + read;
-        uint64_t headers = trueRunHeaders(headerLookalikes(window));
+        const WindowMasks masks = scanWindow(window);
+        uint64_t headers = trueRunHeaders(masks.lookalikes);
+        if (headers == 0) {
+            std::memcpy(out + written, window, kWindow);
+            written += kWindow;
+            read += kWindow;
+            continue;
+        }
+        // A header in the last byte has its value in the next window, which
+        // then starts with that header.
+        const unsigned split = static_cast<unsigned>(headers >> (kWindow - 1));
+        const uint64_t whole = headers & (~uint64_t{0} >> split);
+        const uint64_t end = ~uint64_t{0} >> split;  // the bytes this window takes
+        uint64_t longRuns = whole & ~masks.singles;
+        const uint64_t afterFirst = longRuns & (longRuns - 1);
+        if ((afterFirst & (afterFirst - 1)) == 0) {
+            // The stretches of single-byte codes before, between and after
+            // the (at most two) other runs.
+            uint64_t from = end;  // the bytes not yet taken
+            while (longRuns != 0) {
+                const size_t header = static_cast<size_t>(__builtin_ctzll(longRuns));
+                longRuns &= longRuns - 1;
+                const uint64_t before = ~whole & from & ((uint64_t{1} << header) - 1);
+                if (before != 0) written += Kernel::keepMarked(window, before, out + written);
+                const size_t count = window[header] & kRunCountMask;
+                const uint64_t pattern = window[header + 1] * kEveryByte;
+                std::memcpy(out + written, &pattern, kShortRun);
+                if (count > kShortRun)
+                    for (size_t done = kShortRun; done < kRunLengthScratch; done += kShortRun)
+                        std::memcpy(out + written + done, &pattern, kShortRun);
+                written += count;
+                from = end & (~uint64_t{0} << header << 2);
+            }
+            const uint64_t rest = ~whole & from;
+            if (rest != 0) written += Kernel::keepMarked(window, rest, out + written);
+            read += kWindow - split;
+            continue;
+        }
         size_t at = 0;  // the next code in the window
         bool valueInNextWindow = false;
         while (headers != 0) {
@@ -153,7 +249,7 @@ RunLengthResult decodeWithScratch(const uint8_t* in, size_t inSize, uint8_t* out
                 break;
             }
             const size_t count = window[header] & kRunCountMask;
-            const uint64_t pattern = window[header + 1] * 0x0101010101010101ull;
+            const uint64_t pattern = window[header + 1] * kEveryByte;
             std::memcpy(out + written, &pattern, kShortRun);
             if (count > kShortRun)
                 for (size_t done = kShortRun; done < kRunLengthScratch; done += kShortRun)
@@ -169,6 +265,96 @@ RunLengthResult decodeWithScratch(const uint8_t* in, size_t inSize, uint8_t* out
         read += at;
     }
     return {read, written};
+}
+
+// keepMarked(window, keep, out) copies, in order, the bytes of the 64 at
+// window whose bit in keep is set to out and returns how many; it may leave
+// up to 8 bytes of scratch after them.
+
+// Any machine: every byte is stored, and the position moves on past the
+// ones kept.
+struct PortableKernel {
+    static PCX_ALWAYS_INLINE size_t keepMarked(const uint8_t* window, uint64_t keep, uint8_t* out) {
+        size_t kept = 0;
+        for (size_t i = 0; i < kWindow; ++i) {
+            out[kept] = window[i];
+            kept += (keep >> i) & 1;
+        }
+        return kept;
+    }
+};
+
+RunLengthResult decodeWindowsPortable(const uint8_t* in, size_t inSize, uint8_t* out,
+                                      size_t outSize) {
+    return decodeWindows<PortableKernel>(in, inSize, out, outSize);
+}
+
+#if PCX_HAS_SSSE3_KERNEL
+// For each 8-bit mask, the positions of its set bits packed to the front,
+// one byte each (a byte shuffle's order), and how many there are.
+struct KeepTables {
+    uint64_t order[256];
+    uint8_t count[256];
+};
+
+constexpr KeepTables makeKeepTables() {
+    KeepTables tables = {};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        unsigned kept = 0;
+        for (unsigned bit = 0; bit < 8; ++bit)
+            if ((mask >> bit) & 1) tables.order[mask] |= uint64_t{bit} << (8 * kept++);
+        tables.count[mask] = static_cast<uint8_t>(kept);
+    }
+    return tables;
+}
+
+constexpr KeepTables kKeepTables = makeKeepTables();
+
+// Processors with SSSE3: each 8-byte half of a 16-byte piece is packed by
+// one byte shuffle, whose order comes from the table, and stored whole.
+struct Ssse3Kernel {
+    // Inlined only once decodeWindows is inlined into decodeWindowsSsse3.
+    __attribute__((target("ssse3"))) static inline size_t keepMarked(const uint8_t* window,
+                                                                     uint64_t keep, uint8_t* out) {
+        constexpr uint64_t kSecondHalf = 8 * kEveryByte;
+        size_t kept = 0;
+        for (int part = 0; part < 4; ++part) {
+            const __m128i bytes =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(window + 16 * part));
+            const unsigned low = static_cast<unsigned>(keep >> (16 * part)) & 0xFF;
+            const unsigned high = static_cast<unsigned>(keep >> (16 * part + 8)) & 0xFF;
+            const __m128i order =
+                _mm_set_epi64x(static_cast<long long>(kKeepTables.order[high] + kSecondHalf),
+                               static_cast<long long>(kKeepTables.order[low]));
+            const __m128i packed = _mm_shuffle_epi8(bytes, order);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + kept), packed);
+            kept += kKeepTables.count[low];
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + kept),
+                             _mm_unpackhi_epi64(packed, packed));
+            kept += kKeepTables.count[high];
+        }
+        return kept;
+    }
+};
+
+__attribute__((target("ssse3"))) RunLengthResult decodeWindowsSsse3(const uint8_t* in,
+                                                                    size_t inSize, uint8_t* out,
+                                                                    size_t outSize) {
+    return decodeWindows<Ssse3Kernel>(in, inSize, out, outSize);
+}
+
+bool processorHasSsse3() {
+    unsigned eax, ebx, ecx, edx;
+    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_SSSE3) != 0;
+}
+#endif
+
+RunLengthResult decodeWithScratch(const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize) {
+#if PCX_HAS_SSSE3_KERNEL
+    static const bool hasSsse3 = processorHasSsse3();
+    if (hasSsse3) return decodeWindowsSsse3(in, inSize, out, outSize);
+#endif
+    return decodeWindowsPortable(in, inSize, out, outSize);
 }
 
 // --- file access ------------------------------------------------------------
@@ -206,9 +392,30 @@ PCX_ROW_FUNCTION void interleavePlanes(const uint8_t* __restrict red,
                                        const uint8_t* __restrict blue, uint32_t* __restrict out,
                                        size_t count) {
     const size_t bulk = multipleOf16(count);
+#if defined(__SSE2__)
+    // A little-endian 0x00RRGGBB word is the bytes blue, green, red, 0:
+    // blue and green paired into 16-bit lanes, red paired with 0, and the
+    // two pairs joined into 32-bit lanes.
+    const __m128i zero = _mm_setzero_si128();
+    for (size_t x = 0; x < bulk; x += 16) {
+        const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(red + x));
+        const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(green + x));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(blue + x));
+        const __m128i blueGreenLow = _mm_unpacklo_epi8(b, g);
+        const __m128i blueGreenHigh = _mm_unpackhi_epi8(b, g);
+        const __m128i redLow = _mm_unpacklo_epi8(r, zero);
+        const __m128i redHigh = _mm_unpackhi_epi8(r, zero);
+        __m128i* to = reinterpret_cast<__m128i*>(out + x);
+        _mm_storeu_si128(to, _mm_unpacklo_epi16(blueGreenLow, redLow));
+        _mm_storeu_si128(to + 1, _mm_unpackhi_epi16(blueGreenLow, redLow));
+        _mm_storeu_si128(to + 2, _mm_unpacklo_epi16(blueGreenHigh, redHigh));
+        _mm_storeu_si128(to + 3, _mm_unpackhi_epi16(blueGreenHigh, redHigh));
+    }
+#else
     for (size_t x = 0; x < bulk; ++x)
         out[x] =
             static_cast<uint32_t>(red[x]) << 16 | static_cast<uint32_t>(green[x]) << 8 | blue[x];
+#endif
     for (size_t x = bulk; x < count; ++x)
         out[x] =
             static_cast<uint32_t>(red[x]) << 16 | static_cast<uint32_t>(green[x]) << 8 | blue[x];
@@ -425,9 +632,10 @@ bool TPcxDecoder::decode(const char* fileName) {
     releaseBuffers();
     report = kReportHeading;
 
+    // Reading the data also expands the pixels: each output row as soon as
+    // its source scanline is decoded.
     const bool decoded =
-        opened && readHeader() &&
-        (headerOnly || (checkLayout() && readData() && choosePalette() && expandPixels()));
+        opened && readHeader() && (headerOnly || (checkLayout() && readData() && choosePalette()));
     if (!decoded) {
         report += kReportFailure;
         releaseBuffers();
@@ -526,16 +734,33 @@ bool TPcxDecoder::checkLayout() {
 }
 
 // Decodes the codes after the header into raw, which covers the whole
-// picture (also for a preview). Fails only when raw or the read block cannot
-// be allocated. raw starts zero-filled, so bytes that a short file never
-// reaches are 0 (the run-length scratch past the end is cleared again); a run header with no value
-// byte before the end of the file adds nothing.
+// picture (also for a preview), and expands the pixels as it goes: the
+// codes of each read block are decoded a piece at a time, and the output
+// rows whose scanlines a piece completed are expanded at once, while those
+// scanlines are still in cache. Fails only when raw, the read block or the
+// pixel buffer cannot be allocated. Bytes that a short file never reaches
+// are 0: raw is not cleared beforehand (for a whole file that would write
+// every byte twice), but its unreached end is, scratch included, before
+// the rows there are expanded. A run header with no value byte before the
+// end of the file adds nothing.
 bool TPcxDecoder::readData() {
-    const size_t size = static_cast<size_t>(header.bytesPerLine) * header.nPlanes *
-                        static_cast<size_t>(sourceHeight);
-    raw = static_cast<uint8_t*>(std::calloc(size, 1));
+    const size_t scanlineBytes = static_cast<size_t>(header.bytesPerLine) * header.nPlanes;
+    const size_t size = scanlineBytes * static_cast<size_t>(sourceHeight);
+    raw = static_cast<uint8_t*>(std::malloc(size));
     std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kReadBlockSize]);
-    if (!raw || !block) return false;
+    if (!raw || !block || !allocatePixels()) return false;
+
+    int32_t rowsDone = 0;
+    // Output row r is complete once source scanline r * scale is.
+    auto expandCompleteRows = [&](size_t written) {
+        const size_t scanlines = written / scanlineBytes;
+        const int32_t rows = static_cast<int32_t>(
+            std::min<size_t>(static_cast<size_t>(height), (scanlines + scaleMask) >> scaleShift));
+        if (rows > rowsDone) {
+            expandPixels(rowsDone, rows);
+            rowsDone = rows;
+        }
+    };
 
     size_t written = 0;
     size_t carried = 0;  // a run header whose value byte is in the next block
@@ -543,15 +768,24 @@ bool TPcxDecoder::readData() {
         const size_t got = std::fread(block.get() + carried, 1, kReadBlockSize - carried, stream);
         if (got == 0) break;  // end of file, or a read error, which counts as one
         const size_t available = carried + got;
-        const RunLengthResult result =
-            decodeRunLength(block.get(), available, raw + written, size - written);
-        written += result.written;
-        carried = available - result.consumed;
-        if (written < size && carried > 0) block[0] = block[result.consumed];
+        size_t consumed = 0;
+        while (written < size && consumed < available) {
+            // A piece of the block's codes; one left whole at its end (a run
+            // header without its value) waits for the next piece.
+            const size_t piece = std::min(available - consumed, kDecodePiece);
+            const RunLengthResult result =
+                decodeRunLength(block.get() + consumed, piece, raw + written, size - written);
+            consumed += result.consumed;
+            written += result.written;
+            // Scratch lies only past written, in scanlines not yet complete.
+            expandCompleteRows(written);
+            if (result.consumed == 0) break;  // only a run header's first byte is left
+        }
+        carried = available - consumed;
+        if (written < size && carried > 0) block[0] = block[consumed];
     }
-    // A file that ends early leaves the decoder's scratch just past the last
-    // byte written; unreached bytes must read 0, as the allocation gave them.
-    if (written < size) std::memset(raw + written, 0, std::min(size - written, kRunLengthScratch));
+    if (written < size) std::memset(raw + written, 0, size - written);
+    if (rowsDone < height) expandPixels(rowsDone, height);
     return true;
 }
 
@@ -602,24 +836,28 @@ bool TPcxDecoder::readTrailer() {
     return true;
 }
 
-// Fails only when the pixel buffer cannot be allocated.
-bool TPcxDecoder::expandPixels() {
-    stride = trueColour ? width * 4 : width;
+// The output buffer: one 0x00RRGGBB word a pixel for three planes, one byte
+// otherwise. Fails only when it cannot be allocated.
+bool TPcxDecoder::allocatePixels() {
+    stride = header.nPlanes == 3 ? width * 4 : width;
     pixels = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(stride) * height));
-    if (!pixels) return false;
-    if (trueColour)
-        expandTrueColour();
+    return pixels != nullptr;
+}
+
+// Output rows first to end - 1, from scanlines that raw already holds.
+void TPcxDecoder::expandPixels(int32_t first, int32_t end) {
+    if (header.nPlanes == 3)
+        expandTrueColour(first, end);
     else
-        expandIndexed();
-    return true;
+        expandIndexed(first, end);
 }
 
 // Output row r is source scanline r * scale, output column j source column
 // j * scale (the top-left pixel of each scale x scale block).
-void TPcxDecoder::expandTrueColour() {
+void TPcxDecoder::expandTrueColour(int32_t first, int32_t end) {
     const size_t planeBytes = header.bytesPerLine;
     const size_t scanlineBytes = planeBytes * 3;
-    for (int32_t row = 0; row < height; ++row) {
+    for (int32_t row = first; row < end; ++row) {
         const uint8_t* red = raw + (static_cast<size_t>(row) << scaleShift) * scanlineBytes;
         uint32_t* out = reinterpret_cast<uint32_t*>(rowAt(row));
         if (scaleShift == 0)
@@ -631,11 +869,11 @@ void TPcxDecoder::expandTrueColour() {
     }
 }
 
-void TPcxDecoder::expandIndexed() {
+void TPcxDecoder::expandIndexed(int32_t first, int32_t end) {
     const size_t scanlineBytes = header.bytesPerLine;
     const size_t count = static_cast<size_t>(width);
     const int shift = scaleShift;
-    for (int32_t row = 0; row < height; ++row) {
+    for (int32_t row = first; row < end; ++row) {
         const uint8_t* line = raw + (static_cast<size_t>(row) << shift) * scanlineBytes;
         uint8_t* out = rowAt(row);
         switch (header.bitsPerPixel) {

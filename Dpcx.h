@@ -112,7 +112,7 @@ public:
     // results are read after it.
     std::FILE* stream;     // the open file, only during decode
     PcxHeader header;      // the header as read
-    uint8_t* raw;          // every decoded scanline byte of the picture (calloc)
+    uint8_t* raw;          // every decoded scanline byte of the picture (malloc)
     std::string report;    // the header report
     uint8_t* pixels;       // output rows (malloc)
     int32_t sourceWidth;   // picture size from the header window
@@ -142,9 +142,10 @@ private:
     bool readData();
     bool choosePalette();
     bool readTrailer();
-    bool expandPixels();
-    void expandTrueColour();
-    void expandIndexed();
+    bool allocatePixels();
+    void expandPixels(int32_t first, int32_t end);
+    void expandTrueColour(int32_t first, int32_t end);
+    void expandIndexed(int32_t first, int32_t end);
 };
 
 }  // namespace pcx

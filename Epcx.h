@@ -41,6 +41,10 @@ constexpr int32_t kMaxWriteHeight = 65536;
 // The longest run one code can carry: the six low bits of its header.
 constexpr int32_t kMaxRunLength = 63;
 
+// Bytes past its last code that the encoder's fast paths may overwrite with
+// scratch (later codes overwrite it in turn).
+constexpr size_t kCodeScratch = 16;
+
 // Entries in the colour table trailer of an indexed file.
 constexpr int32_t kTrailerEntries = 256;
 
@@ -54,8 +58,10 @@ public:
     // writes; small enough to be a trivial allocation for any host.
     static constexpr size_t kBufferSize = 256 * 1024;
     // One plane line, fill included, codes to at most two bytes a byte, and
-    // the encoder makes room for a whole line at once.
-    static_assert(kBufferSize >= 2 * (kMaxWriteWidth + 1), "a plane line fits the buffer");
+    // the encoder makes room for a whole line at once, and for the scratch
+    // its fast paths may store after the last code.
+    static_assert(kBufferSize >= 2 * (kMaxWriteWidth + 1) + kCodeScratch,
+                  "a plane line fits the buffer");
 
     TPcxOutputStream() = default;
     // Closes a file still open, ignoring errors (the path taken when an
@@ -88,6 +94,11 @@ public:
     }
     // Any number of bytes, room made as needed.
     void putBytes(const uint8_t* bytes, size_t count);
+
+    // For a writer that stores codes itself, within room made by reserve:
+    // where the next byte goes, and the position after the last one stored.
+    uint8_t* position() const { return cursor_; }
+    void advanceTo(uint8_t* end) { cursor_ = end; }
 
     // Writes what is buffered and closes the file. Returns true only when
     // every write and the close itself succeeded. Closing a stream that is
@@ -146,8 +157,14 @@ private:
     // Asks the host whether to write the scanline numbered row (1-based).
     bool shouldContinue(int32_t row) const { return progress == nullptr || progress(row) == 0; }
     // Puts one plane line: count bytes taken step bytes apart from first,
-    // the fill byte for an odd count, and the end-of-line mark.
+    // the fill byte for an odd count, and the end-of-line mark. Step is 1
+    // (indexed rows) or 4 (a plane of 32-bit pixels).
     void putPlaneLine(const uint8_t* first, uint32_t count, uint32_t step);
+    // The bulk of a plane line, before its last few bytes: what put would
+    // write for its first bytes, a window of them at a time. Returns how
+    // many bytes it took.
+    template <uint32_t Step>
+    uint32_t putWindows(const uint8_t* first, uint32_t count);
 
     // The run coder. put takes a byte 0-255, or -1 to end a plane line;
     // emit writes one code for count (1 to 63) copies of value.

@@ -1,6 +1,6 @@
 # Entry points for people and CI. Each target installs what is missing, then
 # drives the CMake presets; the build logic lives in CMake.
-.PHONY: all bootstrap build build-native build-win32 demo test test-native test-win32 format clean
+.PHONY: all bootstrap build build-native build-win32 demo test test-native test-win32 bench format clean
 
 # Windows programs need an X display for their windows: the Windows tests run
 # inside a virtual one.
@@ -32,6 +32,13 @@ test-win32: build-win32
 	$(XVFB_RUN) ctest --preset win32
 
 test: test-native test-win32
+
+# Times the native module against Pillow, netpbm, ImageMagick and a floor
+# program on generated 4096 x 4096 pictures and prints the table (a few
+# minutes; Pillow needs Debian's own Python). BENCH_FLAGS=--quick for fewer
+# repetitions.
+bench: build-native
+	/usr/bin/python3 scripts/bench-compare.py --build build/native $(BENCH_FLAGS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

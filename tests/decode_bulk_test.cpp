@@ -1,0 +1,229 @@
+// The decoder's bulk paths against plain one-code-at-a-time reading: the
+// window of run-length codes in which every run is a single byte (packed in
+// one pass), windows with a few longer runs among such codes, and run
+// headers on every offset of a window; and whole files, whose rows are
+// expanded piece by piece as their scanlines are decoded.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "Dpcx.h"
+#include "support/PcxBuilder.h"
+#include "support/TestEnv.h"
+
+namespace {
+
+using pcx::RunLengthResult;
+using Bytes = std::vector<uint8_t>;
+
+// The format read one code at a time, the obvious way.
+RunLengthResult referenceDecode(const Bytes& in, Bytes& out) {
+    size_t read = 0, written = 0;
+    while (written < out.size() && read < in.size()) {
+        if (in[read] >= 0xC0) {
+            if (read + 1 >= in.size()) break;
+            for (int k = 0; k < (in[read] & 0x3F) && written < out.size(); ++k)
+                out[written++] = in[read + 1];
+            read += 2;
+        } else {
+            out[written++] = in[read++];
+        }
+    }
+    return {read, written};
+}
+
+// Codes as a noisy picture's: literals, single values behind 0xC1 (a
+// quarter of all values), and now and then a run of another count (0 to 63)
+// at the given rate per thousand codes.
+Bytes noisyCodes(std::mt19937& random, size_t length, unsigned longRunsPerThousand,
+                 size_t literalPrefix) {
+    Bytes codes(literalPrefix, 0x11);
+    while (codes.size() < length) {
+        const unsigned pick = random() % 1000;
+        if (pick < longRunsPerThousand) {
+            codes.push_back(static_cast<uint8_t>(0xC0 | random() % 64));
+            codes.push_back(static_cast<uint8_t>(random()));
+        } else if (pick % 4 == 0) {
+            codes.push_back(0xC1);
+            codes.push_back(static_cast<uint8_t>(0xC0 | random()));
+        } else {
+            codes.push_back(static_cast<uint8_t>(random() % 0xC0));
+        }
+    }
+    return codes;
+}
+
+// Decodes in into an output of outSize inside guard bytes and compares
+// everything with the reference: what was taken, what was written, and that
+// nothing beyond the permitted scratch changed.
+void expectLikeReference(const Bytes& in, size_t outSize, const std::string& what) {
+    const size_t guard = 256;
+    Bytes expected(outSize, 0x5A);
+    Bytes memory(guard + outSize + guard, 0x5A);
+    const RunLengthResult want = referenceDecode(in, expected);
+    const RunLengthResult got =
+        pcx::decodeRunLength(in.data(), in.size(), memory.data() + guard, outSize);
+    ASSERT_EQ(got.consumed, want.consumed) << what;
+    ASSERT_EQ(got.written, want.written) << what;
+    if (got.written > 0) {
+        ASSERT_EQ(0, std::memcmp(memory.data() + guard, expected.data(), got.written)) << what;
+    }
+    const size_t untouchedFrom = guard + std::min(outSize, got.written + pcx::kRunLengthScratch);
+    for (size_t i = 0; i < memory.size(); ++i) {
+        if (i < guard || i >= untouchedFrom) {
+            ASSERT_EQ(memory[i], 0x5A) << what << ", byte " << i;
+        }
+    }
+}
+
+// Every run a single byte, with the codes shifted through every offset of a
+// window, so that a run header falls on each position, the last included
+// (its value then opens the next window).
+TEST(DecodeBulk, SingleByteRunsOnEveryOffsetOfAWindow) {
+    std::mt19937 random(7);
+    for (size_t prefix = 0; prefix < 64; ++prefix) {
+        const Bytes in = noisyCodes(random, 3000, 0, prefix);
+        expectLikeReference(in, 4000, "prefix " + std::to_string(prefix));
+        expectLikeReference(in, 1500, "short output, prefix " + std::to_string(prefix));
+    }
+}
+
+// Noisy codes with longer runs (and runs of 0) among them, from one in a
+// window to several in each: windows with up to two such runs take the
+// packing path around them, others go code by code.
+TEST(DecodeBulk, LongerRunsAmongSingleByteRuns) {
+    std::mt19937 random(8);
+    for (unsigned rate : {1u, 5u, 15u, 30u, 60u, 200u, 600u}) {
+        for (int round = 0; round < 40; ++round) {
+            const Bytes in = noisyCodes(random, 500 + random() % 5000, rate, random() % 64);
+            const size_t outSize = random() % (3 * in.size());
+            expectLikeReference(
+                in, outSize, "rate " + std::to_string(rate) + ", round " + std::to_string(round));
+        }
+    }
+}
+
+// Only literals, only single-byte runs, and the two alternating in long
+// stretches: the windows without any run header and those made only of them.
+TEST(DecodeBulk, WindowsOfOneKindOfCode) {
+    std::mt19937 random(9);
+    Bytes literals(5000), singles, stretches;
+    for (uint8_t& b : literals) b = static_cast<uint8_t>(random() % 0xC0);
+    while (singles.size() < 5000)
+        singles.insert(singles.end(), {0xC1, static_cast<uint8_t>(random())});
+    while (stretches.size() < 20000) {
+        const size_t length = 1 + random() % 300;
+        const bool runs = random() % 2;
+        for (size_t i = 0; i < length; ++i) {
+            if (runs)
+                stretches.insert(stretches.end(), {0xC1, static_cast<uint8_t>(random())});
+            else
+                stretches.push_back(static_cast<uint8_t>(random() % 0xC0));
+        }
+    }
+    expectLikeReference(literals, 6000, "literals");
+    expectLikeReference(singles, 6000, "single-byte runs");
+    expectLikeReference(stretches, 30000, "stretches");
+}
+
+// --- whole files, expanded as they are decoded ----------------------------------
+
+// Codes of long runs (up to 63, so that a few kilobytes of codes decode to
+// far more than a piece) among literals and single values.
+Bytes longRunCodes(std::mt19937& random, size_t rawBytes) {
+    Bytes codes;
+    size_t decoded = 0;
+    while (decoded < rawBytes) {
+        const unsigned pick = random() % 10;
+        if (pick < 4) {
+            const unsigned count = 40 + random() % 24;
+            codes.push_back(static_cast<uint8_t>(0xC0 | count));
+            codes.push_back(static_cast<uint8_t>(random()));
+            decoded += count;
+        } else if (pick < 6) {
+            codes.push_back(0xC1);
+            codes.push_back(static_cast<uint8_t>(random()));
+            ++decoded;
+        } else {
+            codes.push_back(static_cast<uint8_t>(random() % 0xC0));
+            ++decoded;
+        }
+    }
+    return codes;
+}
+
+// Output pixel (x, y) of a decoded picture as its raw scanlines give it:
+// source pixel (x * scale, y * scale), a 0x00RRGGBB word for three planes.
+uint32_t expectedPixel(const Bytes& raw, const pcx::TPcxDecoder& decoder, int bits, int x, int y) {
+    const size_t bytesPerLine = decoder.header.bytesPerLine;
+    const size_t scanline = static_cast<size_t>(y) * decoder.scale;
+    const size_t column = static_cast<size_t>(x) * decoder.scale;
+    if (decoder.header.nPlanes == 3) {
+        const uint8_t* red = raw.data() + scanline * 3 * bytesPerLine + column;
+        return uint32_t{red[0]} << 16 | uint32_t{red[bytesPerLine]} << 8 | red[2 * bytesPerLine];
+    }
+    const uint8_t byte = raw[scanline * bytesPerLine + column * bits / 8];
+    const unsigned shift = 8 - bits - static_cast<unsigned>(column * bits % 8);
+    return (byte >> shift) & ((1u << bits) - 1);
+}
+
+uint32_t outputPixel(const pcx::TPcxDecoder& decoder, int x, int y) {
+    const uint8_t* row = decoder.rowAt(y);
+    if (!decoder.trueColour) return row[x];
+    uint32_t word;
+    std::memcpy(&word, row + 4 * x, 4);
+    return word;
+}
+
+// Pictures of several megabytes of scanlines whose runs cross every piece
+// and read block, whole and as previews, complete and cut short (the rows
+// the file never reaches are 0, expanded after the reading ends): every
+// output pixel is what its source scanline holds.
+TEST(DecodeBulk, RowsExpandedAsTheyAreDecodedMatchTheirScanlines) {
+    pcxtest::TempDir dir;
+    std::mt19937 random(10);
+    const struct {
+        int bits;
+        int width, height;
+    } pictures[] = {{24, 701, 900}, {8, 1503, 1100}, {1, 4001, 700}, {4, 999, 1300}};
+    int serial = 0;
+    for (const auto& p : pictures) {
+        pcxtest::PcxFile file =
+            p.bits == 24 ? pcxtest::rgbFile(p.width, p.height, 1)
+                         : pcxtest::indexedFile(p.bits == 24 ? 8 : p.bits, p.width, p.height, 1);
+        const size_t rawBytes = size_t{file.bytesPerLine} * file.nPlanes * p.height;
+        const Bytes codes = longRunCodes(random, rawBytes);
+        for (bool cut : {false, true}) {
+            file.codes = codes;
+            // Cut short, in the middle of the picture, just after a run header.
+            if (cut) {
+                file.codes.resize(codes.size() * 3 / 5);
+                file.codes.push_back(0xC9);
+            }
+            Bytes raw(rawBytes, 0);
+            referenceDecode(file.codes, raw);
+            const std::string path = dir.file("big" + std::to_string(++serial) + ".pcx");
+            ASSERT_TRUE(pcxtest::writeFile(path, file.bytes()));
+            for (int box : {0, 64, 300}) {
+                pcx::TPcxDecoder decoder;
+                decoder.preview = box > 0;
+                decoder.previewMaxWidth = box;
+                decoder.previewMaxHeight = box;
+                const std::string what = std::to_string(p.bits) + " bits" +
+                                         (cut ? ", cut short" : "") + ", box " +
+                                         std::to_string(box);
+                ASSERT_TRUE(decoder.decode(path.c_str())) << what;
+                for (int y = 0; y < decoder.height; ++y)
+                    for (int x = 0; x < decoder.width; ++x)
+                        ASSERT_EQ(outputPixel(decoder, x, y),
+                                  expectedPixel(raw, decoder, p.bits == 24 ? 8 : p.bits, x, y))
+                            << what << " at " << x << "," << y;
+            }
+        }
+    }
+}
+
+}  // namespace
