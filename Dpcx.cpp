@@ -2,6 +2,7 @@
 #include "Dpcx.h"
 
 #include "platform/HostFile.h"
+#include "platform/LargeBuffer.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -9,10 +10,6 @@
 #include <limits>
 #include <memory>
 #include <new>
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -490,26 +487,6 @@ void unpackRowReduced(const uint8_t* line, uint8_t* out, size_t count, int shift
 
 void gatherRowReduced(const uint8_t* line, uint8_t* out, size_t count, int shift) {
     for (size_t j = 0; j < count; ++j) out[j] = line[j << shift];
-}
-
-// A buffer from malloc (so that free releases it) for raw or the pixels.
-// A large one is asked to be backed by huge pages where the system offers
-// them on request: a decode writes every byte of both buffers once, and on a
-// virtual machine the first touch of each 4 KiB page can cost more than the
-// decoding of the bytes in it. Only advice: the contents and their lifetime
-// are those of any malloc block.
-void* allocateLarge(size_t size) {
-    void* block = std::malloc(size);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr size_t kHugePage = 2 * 1024 * 1024;
-    if (block != nullptr && size >= 2 * kHugePage) {
-        const uintptr_t start = reinterpret_cast<uintptr_t>(block);
-        const uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
-        const uintptr_t last = (start + size) & ~(kHugePage - 1);
-        if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-    }
-#endif
-    return block;
 }
 
 }  // namespace

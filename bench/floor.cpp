@@ -3,8 +3,9 @@
 // bytes after the header into a fresh buffer of the decoded size (no
 // run-length decoding: the copy stands in for it), and expands that buffer
 // into a fresh pixel buffer, one byte (8-bit) or one 0x00RRGGBB word (three
-// planes) per pixel, as the decoder's output is laid out. It does not read
-// the colour table.
+// planes) per pixel, as the decoder's output is laid out. Both buffers are
+// obtained as the decoder obtains its own, so that the two pay the same for
+// fresh memory. It does not read the colour table.
 //
 //   pcx_bench_floor FILE REPS
 //
@@ -23,6 +24,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/LargeBuffer.h"
 
 namespace {
 
@@ -101,7 +104,7 @@ uint8_t* floorDecode(const char* fileName) {
     layout.bytesPerLine = static_cast<size_t>(header[66] | header[67] << 8);
     const size_t rawSize = layout.bytesPerLine * layout.planes * layout.height;
 
-    uint8_t* raw = static_cast<uint8_t*>(std::malloc(rawSize));
+    uint8_t* raw = static_cast<uint8_t*>(pcx::allocateLarge(rawSize));
     std::unique_ptr<uint8_t[]> chunk(new uint8_t[kChunk]);
     size_t filled = 0;
     for (;;) {
@@ -115,14 +118,14 @@ uint8_t* floorDecode(const char* fileName) {
 
     uint8_t* pixels;
     if (layout.planes == 3) {
-        pixels = static_cast<uint8_t*>(std::malloc(layout.width * 4 * layout.height));
+        pixels = static_cast<uint8_t*>(pcx::allocateLarge(layout.width * 4 * layout.height));
         for (size_t row = 0; row < layout.height; ++row) {
             const uint8_t* red = raw + row * 3 * layout.bytesPerLine;
             interleave(red, red + layout.bytesPerLine, red + 2 * layout.bytesPerLine,
                        reinterpret_cast<uint32_t*>(pixels + row * layout.width * 4), layout.width);
         }
     } else {
-        pixels = static_cast<uint8_t*>(std::malloc(layout.width * layout.height));
+        pixels = static_cast<uint8_t*>(pcx::allocateLarge(layout.width * layout.height));
         for (size_t row = 0; row < layout.height; ++row)
             std::memcpy(pixels + row * layout.width, raw + row * layout.bytesPerLine, layout.width);
     }
