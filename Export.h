@@ -3,7 +3,11 @@
 #ifndef PCX_EXPORT_UNIT_H
 #define PCX_EXPORT_UNIT_H
 
+#include <optional>
+
 #include "United.h"
+
+class TExportOptionForm;
 
 // Places the option panel inside the host's container window.
 PCX_EXPORT void PCX_CALL EXPORT_EnterOption(PcxWindow application, PcxWindow container,
@@ -18,11 +22,25 @@ PCX_EXPORT int32_t PCX_CALL EXPORT_WriteToFile(const char* fileName, const Plugi
 
 namespace pcx {
 
+// The conversion method the user chose: 0 to 3 are the option panel's items,
+// any other value read from the store stays in force unchanged. 0 when the
+// module is loaded.
+extern int8_t ConversionMethod;
+
+// The host's transform code for method: 1, 5, 9 or 10 for methods 0 to 3,
+// nothing for any other method.
+std::optional<int32_t> TransformCodeFor(int8_t method);
+
 // Loads the conversion method from the per-user store; every error is
 // swallowed and leaves the method as it was.
 void LoadConversionMethod();
 // Saves the conversion method to the per-user store; every error is swallowed.
 void SaveConversionMethod();
+
+// The option panel between EXPORT_EnterOption and EXPORT_LeaveOption, else
+// null. Natively the way a host's own drawing, and the tests, reach the
+// window-less group.
+TExportOptionForm* LiveExportOptionForm();
 
 }  // namespace pcx
 

@@ -24,7 +24,7 @@ build: build-native build-win32
 
 demo: build
 	cmake --build --preset native --target demo
-	$(XVFB_RUN) cmake --build --preset win32 --target demo
+	cmake --build --preset win32 --target demo
 
 test-native: build-native
 	ctest --preset native

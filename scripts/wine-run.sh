@@ -18,8 +18,15 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
 here=$(cd "$(dirname "$0")" && pwd)
-if [ ! -f "$prefix/.pcx-ready" ]; then
+if [ ! -f "$prefix/.pcx-ready-2" ]; then
     flock "$prefix.lock" "$here/wine-prefix.sh" "$prefix"
 fi
+
+# A Wine program starts a wineserver when none is running, and that server
+# inherits the caller's output pipes and keeps them open for seconds after
+# the program ends: a test runner reading them waits for nothing. Start the
+# server first, detached from them; when one is already running this only
+# fails quietly.
+wineserver -p3 </dev/null >/dev/null 2>&1 || true
 
 exec wine "$@"

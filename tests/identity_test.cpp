@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "support/ModuleLoader.h"
+#include "support/PluginTest.h"
 #include "support/TestEnv.h"
 
 namespace {
@@ -29,22 +29,15 @@ void PCX_CALL recordText(const char* text) {
     texts.push_back(text ? text : "(null)");
 }
 
-class Identity : public ::testing::Test {
+class Identity : public pcxtest::PluginTest {
 protected:
-    static void SetUpTestSuite() { module = new LoadedModule(pcxtest::modulePath()); }
-    static void TearDownTestSuite() {
-        delete module;
-        module = nullptr;
-    }
     void SetUp() override {
-        ASSERT_TRUE(module->loaded()) << module->error();
+        PluginTest::SetUp();
+        if (HasFatalFailure()) return;
         verboseCalls.clear();
         texts.clear();
     }
-    const pcxtest::PluginExports& plugin() const { return module->exports(); }
-    static LoadedModule* module;
 };
-LoadedModule* Identity::module = nullptr;
 
 TEST_F(Identity, ExtensionsAndVersionsAnswerBeforeTheHookIsCalled) {
     // The host may ask for these before PLUGINCALLBACK, and any number of times.

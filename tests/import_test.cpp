@@ -9,13 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "support/ModuleLoader.h"
 #include "support/PcxBuilder.h"
+#include "support/PluginTest.h"
 #include "support/TestEnv.h"
 
 namespace {
 
-using pcxtest::LoadedModule;
 using pcxtest::PcxFile;
 
 // The Shift-JIS bytes the host receives for a file it cannot read.
@@ -29,18 +28,13 @@ void PCX_CALL recordText(const char* text) {
     texts.push_back(text ? text : "(null)");
 }
 
-class Import : public ::testing::Test {
+class Import : public pcxtest::PluginTest {
 protected:
-    static void SetUpTestSuite() { module = new LoadedModule(pcxtest::modulePath()); }
-    static void TearDownTestSuite() {
-        delete module;
-        module = nullptr;
-    }
     void SetUp() override {
-        ASSERT_TRUE(module->loaded()) << module->error();
+        PluginTest::SetUp();
+        if (HasFatalFailure()) return;
         texts.clear();
     }
-    const pcxtest::PluginExports& plugin() const { return module->exports(); }
 
     std::string write(const PcxFile& file) { return write(file.bytes()); }
     std::string write(const std::vector<uint8_t>& bytes) {
@@ -65,11 +59,9 @@ protected:
         return image == &stale ? nullptr : image;
     }
 
-    static LoadedModule* module;
     pcxtest::TempDir dir;
     int files = 0;
 };
-LoadedModule* Import::module = nullptr;
 
 // A 1-bit, 4-plane file: a sound header of a variant that no decode accepts.
 PcxFile fourPlanes() {

@@ -12,12 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "support/ModuleLoader.h"
+#include "support/PluginTest.h"
 #include "support/TestEnv.h"
 
 namespace {
-
-using pcxtest::LoadedModule;
 
 const char kImageMagick[] = "/usr/bin/convert-im6.q16";
 const char kPython[] = "/usr/bin/python3";  // Debian's, which has Pillow
@@ -87,15 +85,8 @@ if mode == 'P':
 image.save(out, format='PCX')
 )";
 
-class Interop : public ::testing::Test {
+class Interop : public pcxtest::PluginTest {
 protected:
-    static void SetUpTestSuite() { module = new LoadedModule(pcxtest::modulePath()); }
-    static void TearDownTestSuite() {
-        delete module;
-        module = nullptr;
-    }
-    void SetUp() override { ASSERT_TRUE(module->loaded()) << module->error(); }
-
     std::string path(const std::string& name) { return dir.file(name); }
 
     // Runs command (its own redirections apply to it alone); false, with a
@@ -118,7 +109,7 @@ protected:
         ASSERT_EQ(bytes[65], planes) << what << ": the peer wrote another plane count";
 
         PluginImage* image = nullptr;
-        module->exports().IMPORT_CreateImage(file.c_str(), &image);
+        plugin().IMPORT_CreateImage(file.c_str(), &image);
         ASSERT_NE(image, nullptr) << what;
         EXPECT_EQ(image->width, source.width) << what;
         EXPECT_EQ(image->height, source.height) << what;
@@ -144,13 +135,11 @@ protected:
                     }
                 }
         }
-        module->exports().IMPORT_FreeImage(image);
+        plugin().IMPORT_FreeImage(image);
     }
 
-    static LoadedModule* module;
     pcxtest::TempDir dir;
 };
-LoadedModule* Interop::module = nullptr;
 
 std::string describe(const char* peer, Size size) {
     return std::string(peer) + " " + std::to_string(size.width) + "x" + std::to_string(size.height);

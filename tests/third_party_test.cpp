@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "support/Md5.h"
-#include "support/ModuleLoader.h"
+#include "support/PluginTest.h"
 #include "support/TestEnv.h"
 
 #ifndef PCX_TEST_DATA_DIR
@@ -16,8 +16,6 @@
 #endif
 
 namespace {
-
-using pcxtest::LoadedModule;
 
 const char kNotAnImage[] =
     "\x83\x43\x83\x81\x81\x5B\x83\x57\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xC5\x82\xCD\x81\x41"
@@ -33,18 +31,13 @@ std::string dataFile(const std::string& name) {
     return std::string(PCX_TEST_DATA_DIR) + "/third-party/" + name;
 }
 
-class ThirdParty : public ::testing::Test {
+class ThirdParty : public pcxtest::PluginTest {
 protected:
-    static void SetUpTestSuite() { module = new LoadedModule(pcxtest::modulePath()); }
-    static void TearDownTestSuite() {
-        delete module;
-        module = nullptr;
-    }
     void SetUp() override {
-        ASSERT_TRUE(module->loaded()) << module->error();
+        PluginTest::SetUp();
+        if (HasFatalFailure()) return;
         texts.clear();
     }
-    const pcxtest::PluginExports& plugin() const { return module->exports(); }
 
     // The header report of name, which must be one text.
     std::string report(const std::string& name) {
@@ -58,10 +51,7 @@ protected:
         plugin().IMPORT_CreateImage(dataFile(name).c_str(), &image);
         return image;
     }
-
-    static LoadedModule* module;
 };
-LoadedModule* ThirdParty::module = nullptr;
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;

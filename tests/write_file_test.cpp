@@ -9,13 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "support/ModuleLoader.h"
+#include "support/PluginTest.h"
 #include "support/TestEnv.h"
 #include "write_support.h"
 
 namespace {
 
-using pcxtest::LoadedModule;
 using pcxtest::ProgressLog;
 using pcxtest::TestPicture;
 using Bytes = std::vector<uint8_t>;
@@ -40,21 +39,17 @@ Bytes slice(const Bytes& bytes, size_t from, size_t to) {
                  bytes.begin() + static_cast<std::ptrdiff_t>(to));
 }
 
-class WriteToFile : public ::testing::Test {
+class WriteToFile : public pcxtest::PluginTest {
 protected:
-    static void SetUpTestSuite() { module = new LoadedModule(pcxtest::modulePath()); }
-    static void TearDownTestSuite() {
-        delete module;
-        module = nullptr;
-    }
     void SetUp() override {
-        ASSERT_TRUE(module->loaded()) << module->error();
+        PluginTest::SetUp();
+        if (HasFatalFailure()) return;
         ProgressLog::reset();
     }
 
     int32_t write(const char* path, const PluginImage* image,
                   ProgressCallback progress = ProgressLog::callback) {
-        return module->exports().EXPORT_WriteToFile(path, image, progress);
+        return plugin().EXPORT_WriteToFile(path, image, progress);
     }
 
     // Writes picture to a fresh file, expects the result 1 and gives the
@@ -77,11 +72,9 @@ protected:
         return slice(file, kHeaderSize, end);
     }
 
-    static LoadedModule* module;
     pcxtest::TempDir dir;
     int serial = 0;
 };
-LoadedModule* WriteToFile::module = nullptr;
 
 TEST_F(WriteToFile, OneByOneIndexedPictureIsTheWholeExpectedFile) {
     TestPicture picture = pcxtest::indexedPicture(1, 1, 5);

@@ -1,0 +1,527 @@
+#!/usr/bin/python3
+"""opxhost end to end, in either build: the command line as a person uses it.
+
+  opxhost_test.py --host build/native/opxhost
+  opxhost_test.py --host build/win32/opxhost.exe --wine scripts/wine-run.sh PREFIX
+
+Pictures are made here, converted by opxhost, and the results are checked
+with readers that share nothing with the plug-in or the host: the small PCX
+reader below and Pillow. Under Wine every opxhost run costs a Wine start, so
+each run here converts or describes several files at once.
+
+Natively the settings store is a fresh XDG_CONFIG_HOME; the Windows build
+uses the registry of the build's private Wine prefix.
+"""
+import argparse
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from PIL import Image
+
+ARGS = None
+SAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "samples")
+
+EXIT_PLUGIN, EXIT_USAGE, EXIT_MISSING, EXIT_NOT_PCX, EXIT_REFUSED = 1, 2, 3, 4, 5
+EXIT_BAD_PICTURE, EXIT_CANNOT_WRITE, EXIT_INTERRUPTED, EXIT_UNAVAILABLE = 6, 7, 8, 9
+
+
+# --- pictures -------------------------------------------------------------
+
+class Picture:
+    def __init__(self, width, height, pixels):
+        self.width, self.height, self.pixels = width, height, list(pixels)  # (r, g, b) tuples
+
+    @staticmethod
+    def from_pil(image):
+        image = image.convert("RGB")
+        return Picture(image.width, image.height, image.getdata())
+
+    def to_pil(self):
+        image = Image.new("RGB", (self.width, self.height))
+        image.putdata(self.pixels)
+        return image
+
+
+def few_colours():
+    """16 x 16, every pixel a colour of its own: exactly 256 colours."""
+    return Picture(16, 16, [((i * 7) % 256, (i * 13 + 5) % 256, 255 - i) for i in range(256)])
+
+
+def many_colours():
+    """24 x 12, every pixel a colour of its own: 288 colours."""
+    return Picture(24, 12, [(i & 255, (i >> 8) * 200, 77) for i in range(288)])
+
+
+def smooth():
+    """A 64 x 48 gradient of 3072 colours, odd rows and columns included."""
+    return Picture(63, 47, [(x * 4, y * 5, min(255, (x + y) * 2))
+                            for y in range(47) for x in range(63)])
+
+
+def read_bytes(path):
+    with open(path, "rb") as file:
+        return file.read()
+
+
+# --- an independent PCX reader --------------------------------------------
+
+class Pcx:
+    """A PCX file as read here: kind 1 (indices and palette) or kind 5."""
+
+    def __init__(self, path):
+        data = read_bytes(path)
+        (maker, self.version, encoding, self.bits, x0, y0, x1, y1) = struct.unpack_from(
+            "<BBBBHHHH", data, 0)
+        assert maker == 10 and encoding == 1, "not a PCX file"
+        self.planes = data[65]
+        line = struct.unpack_from("<H", data, 66)[0]
+        self.width, self.height = x1 - x0 + 1, y1 - y0 + 1
+        raw = bytearray()
+        at, size = 128, line * self.planes * self.height
+        while len(raw) < size:
+            code = data[at]
+            at += 1
+            if code >= 0xC0:
+                raw += bytes((data[at],)) * (code & 0x3F)
+                at += 1
+            else:
+                raw.append(code)
+        self.trailer = None
+        if self.bits == 8 and self.planes == 1 and len(data) >= 769 and data[-769] == 12:
+            t = data[-768:]
+            self.trailer = [(t[3 * i], t[3 * i + 1], t[3 * i + 2]) for i in range(256)]
+        self.kind = 5 if self.planes == 3 else 1
+        self.indices, self.pixels = [], []
+        colour_map = [tuple(data[16 + 3 * i:19 + 3 * i]) for i in range(16)]
+        for y in range(self.height):
+            row = raw[y * line * self.planes:(y + 1) * line * self.planes]
+            for x in range(self.width):
+                if self.kind == 5:
+                    self.pixels.append((row[x], row[line + x], row[2 * line + x]))
+                    continue
+                per_byte = 8 // self.bits
+                shift = 8 - self.bits * (x % per_byte + 1)
+                index = (row[x // per_byte] >> shift) & ((1 << self.bits) - 1)
+                self.indices.append(index)
+                if self.bits == 1:
+                    self.pixels.append(((0, 0, 0), (255, 255, 255))[index])
+                elif self.bits < 8:
+                    self.pixels.append(colour_map[index])
+                elif self.trailer:
+                    self.pixels.append(self.trailer[index])
+                else:
+                    self.pixels.append((index, index, index))
+
+    def picture(self):
+        return Picture(self.width, self.height, self.pixels)
+
+
+# --- the documented fixed palette (code 10) ---------------------------------
+
+def fixed_palette():
+    cube = [(r * 51, g * 51, b * 51) for r in range(6) for g in range(6) for b in range(6)]
+    greys = [gap * 51 + (51 * step + 4) // 9 for gap in range(5) for step in range(1, 9)]
+    return cube + [(v, v, v) for v in greys]
+
+
+def nearest(palette, colour):
+    """The lowest entry of the smallest squared distance."""
+    best, best_distance = 0, None
+    for i, entry in enumerate(palette):
+        distance = sum((a - b) ** 2 for a, b in zip(entry, colour))
+        if best_distance is None or distance < best_distance:
+            best, best_distance = i, distance
+    return best
+
+
+# --- running opxhost --------------------------------------------------------
+
+def host_path(path):
+    """A file name as the host under test takes it."""
+    return "Z:" + os.path.abspath(path) if ARGS.wine else path
+
+
+class Run:
+    """One finished run of opxhost: exit code, standard output and error."""
+
+    def __init__(self, code, out, err):
+        self.code = code
+        self.out = out.decode("utf-8").replace("\r\n", "\n")
+        self.err = err.decode("utf-8").replace("\r\n", "\n")
+
+    def __repr__(self):
+        return "exit %d\nstdout:\n%s\nstderr:\n%s" % (self.code, self.out, self.err)
+
+
+def run_program(command, environment, cwd=None):
+    """Runs command with its output in files rather than pipes: a wineserver
+    that a Windows program starts inherits them and outlives the program, and
+    a pipe would stay open (and the run last) until it exits."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        code = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                              env=environment, cwd=cwd, timeout=120).returncode
+        out.seek(0)
+        err.seek(0)
+        return Run(code, out.read(), err.read())
+
+
+class HostTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="opxhost-test-")
+        cls.config = os.path.join(cls.root, "config")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(dir=self.root)
+
+    def path(self, *names):
+        return os.path.join(self.dir, *names)
+
+    def opxhost(self, *args, env=None, cwd=None):
+        # A UTF-8 locale, as a terminal has: Wine reads the command line in it.
+        environment = dict(os.environ, XDG_CONFIG_HOME=self.config, LANG="C.UTF-8",
+                           LC_ALL="C.UTF-8")
+        environment.pop("OPXHOST_STOP_AT_ROW", None)
+        environment.pop("OPXHOST_DIALOG_CLICKS", None)
+        environment.update(env or {})
+        command = ([ARGS.wine, ARGS.prefix] if ARGS.wine else []) + [ARGS.host] + list(args)
+        return run_program(command, environment, cwd)
+
+    def assertRun(self, run, code=0):
+        self.assertEqual(run.code, code, run)
+
+    def save(self, picture, name, **options):
+        path = self.path(name)
+        picture.to_pil().save(path, **options)
+        return path
+
+    def assertSamePicture(self, got, want, message=""):
+        self.assertEqual((got.width, got.height), (want.width, want.height), message)
+        self.assertEqual(got.pixels, want.pixels, message)
+
+    def assertCloseTo(self, got, want, mean_limit, message=""):
+        self.assertEqual((got.width, got.height), (want.width, want.height), message)
+        error = sum(abs(a - b) for p, q in zip(got.pixels, want.pixels) for a, b in zip(p, q))
+        mean = error / (3 * len(want.pixels))
+        self.assertLessEqual(mean, mean_limit, message)
+
+    # --- conversions ---------------------------------------------------------
+
+    def test_pictures_round_trip_through_pcx(self):
+        """PNG, BMP, PPM, TGA and GIF to PCX (full colour) and back to PNG,
+        BMP and PPM, exactly; JPEG closely."""
+        sources = {"few": few_colours(), "many": many_colours(), "smooth": smooth()}
+        inputs = {}
+        for name, picture in sources.items():
+            for extension in ("png", "bmp", "ppm", "tga"):
+                inputs["%s-%s" % (name, extension)] = (self.save(picture, "%s-%s.%s" % (
+                    name, extension, extension)), picture)
+        inputs["few-gif"] = (self.save(sources["few"], "few-gif.gif"), sources["few"])
+        inputs["smooth-jpg"] = (self.save(sources["smooth"], "smooth-jpg.jpg", quality=95),
+                                sources["smooth"])
+        pcx = self.path("pcx")
+        run = self.opxhost("convert", *[host_path(p) for p, _ in inputs.values()], "--to", "pcx",
+                           "--out-dir", host_path(pcx), "--method", "0")
+        self.assertRun(run)
+        for name, (_, picture) in inputs.items():
+            written = Pcx(os.path.join(pcx, name + ".pcx"))
+            self.assertEqual(written.kind, 5, name)
+            if name.endswith("jpg"):
+                self.assertCloseTo(written.picture(), picture, 3, name)
+            else:
+                self.assertSamePicture(written.picture(), picture, name)
+
+        files = [host_path(os.path.join(pcx, name + ".pcx")) for name in ("few-png", "smooth-png")]
+        for fmt in ("png", "bmp", "ppm"):
+            back = self.path(fmt)
+            self.assertRun(self.opxhost("convert", *files, "--to", fmt, "--out-dir",
+                                        host_path(back)))
+            for name in ("few-png", "smooth-png"):
+                got = Picture.from_pil(Image.open(os.path.join(back, name + "." + fmt)))
+                self.assertSamePicture(got, inputs[name][1], fmt + " " + name)
+
+    def test_samples_convert_as_an_independent_reader_sees_them(self):
+        """Every variant the plug-in reads comes out with the colours the file
+        holds; the 8-bit file without a colour table as grey levels."""
+        names = sorted(n for n in os.listdir(SAMPLES) if n.endswith(".pcx"))
+        self.assertEqual(len(names), 6)
+        out = self.path("png")
+        run = self.opxhost("convert", *[host_path(os.path.join(SAMPLES, n)) for n in names],
+                           "--to", "png", "--out-dir", host_path(out))
+        self.assertRun(run)
+        for name in names:
+            got = Picture.from_pil(Image.open(os.path.join(out, name[:-4] + ".png")))
+            self.assertSamePicture(got, Pcx(os.path.join(SAMPLES, name)).picture(), name)
+            self.assertIn(name[:-4] + ".png", run.out)
+
+    def test_japanese_file_names_reach_the_plugin(self):
+        """The Windows build hands the plug-in Shift-JIS names ("ソ" ends in
+        the byte of a backslash) and refuses a name Shift-JIS cannot write;
+        natively names are bytes and pass as they are."""
+        source = self.save(few_colours(), "ソフト.png")
+        run = self.opxhost("convert", host_path(source), "-o", host_path(self.path("ソフト.pcx")),
+                           host_path(source), "--method", "1")
+        self.assertRun(run, EXIT_USAGE)  # -o with two inputs
+        run = self.opxhost("convert", host_path(source), "-o", host_path(self.path("ソフト.pcx")),
+                           "--method", "1")
+        self.assertRun(run)
+        self.assertSamePicture(Pcx(self.path("ソフト.pcx")).picture(), few_colours())
+        run = self.opxhost("info", host_path(self.path("ソフト.pcx")))
+        self.assertRun(run)
+        self.assertIn("ソフト.pcx: accepted, 16 x 16, indexed, 256 colours", run.out)
+        run = self.opxhost("convert", host_path(source), "-o", host_path(self.path("😀.pcx")),
+                           "--method", "0")
+        if ARGS.wine:
+            self.assertRun(run, EXIT_CANNOT_WRITE)
+            self.assertIn("the plug-in takes only Shift-JIS names", run.err)
+            self.assertFalse(os.path.exists(self.path("😀.pcx")))
+        else:
+            self.assertRun(run)
+            self.assertEqual(Pcx(self.path("😀.pcx")).kind, 5)
+
+    def test_preview_is_the_plugins_reduced_picture(self):
+        source = Pcx(os.path.join(SAMPLES, "rgb-24bit.pcx")).picture()  # 121 x 80
+        out = self.path("preview.png")
+        run = self.opxhost("preview", host_path(os.path.join(SAMPLES, "rgb-24bit.pcx")),
+                           host_path(out), "--box", "32x32")
+        self.assertRun(run)
+        # Scale 2: every second pixel of every second row.
+        want = Picture(61, 40, [source.pixels[2 * y * 121 + 2 * x]
+                                for y in range(40) for x in range(61)])
+        self.assertSamePicture(Picture.from_pil(Image.open(out)), want)
+        self.assertIn("preview 61 x 40 for a 32 x 32 box", run.out)
+
+    # --- transform codes -------------------------------------------------------
+
+    def convert_with_method(self, method, pictures):
+        names = [self.save(picture, "%s.png" % name) for name, picture in pictures.items()]
+        out = self.path("m%d" % method)
+        return self.opxhost("convert", *[host_path(n) for n in names], "--to", "pcx",
+                            "--out-dir", host_path(out), "--method", str(method)), out
+
+    def test_code_5_is_indexed_exactly_when_256_colours_suffice(self):
+        run, out = self.convert_with_method(1, {"few": few_colours(), "many": many_colours()})
+        self.assertRun(run)
+        few = Pcx(os.path.join(out, "few.pcx"))
+        self.assertEqual((few.kind, few.bits, few.planes), (1, 8, 1))
+        self.assertIsNotNone(few.trailer)
+        self.assertSamePicture(few.picture(), few_colours())
+        many = Pcx(os.path.join(out, "many.pcx"))
+        self.assertEqual(many.kind, 5)
+        self.assertSamePicture(many.picture(), many_colours())
+        self.assertIn("transform code 5, 8-bit indexed, 256 colours", run.out)
+
+    def test_code_9_gives_an_optimised_palette_or_says_this_build_has_none(self):
+        run, out = self.convert_with_method(2, {"few": few_colours(), "smooth": smooth()})
+        if ARGS.wine:
+            self.assertRun(run, EXIT_UNAVAILABLE)
+            self.assertIn("libimagequant", run.err)
+            self.assertEqual(os.listdir(out), [])
+            return
+        self.assertRun(run)
+        for name, picture, limit in (("few", few_colours(), 1), ("smooth", smooth(), 4)):
+            written = Pcx(os.path.join(out, name + ".pcx"))
+            self.assertEqual((written.kind, written.bits, written.planes), (1, 8, 1), name)
+            self.assertCloseTo(written.picture(), picture, limit, name)
+
+    def test_code_10_maps_to_the_nearest_colour_of_the_fixed_palette(self):
+        run, out = self.convert_with_method(3, {"smooth": smooth(), "many": many_colours()})
+        self.assertRun(run)
+        palette = fixed_palette()
+        for name, picture in (("smooth", smooth()), ("many", many_colours())):
+            written = Pcx(os.path.join(out, name + ".pcx"))
+            self.assertEqual(written.kind, 1, name)
+            self.assertEqual(written.trailer, palette, name)
+            cache = {}
+            want = [cache.setdefault(p, nearest(palette, p)) for p in picture.pixels]
+            self.assertEqual(written.indices, want, name)
+
+    def test_stored_method_is_used_and_an_override_is_not_stored(self):
+        """The method the plug-in stores decides the conversion; --method
+        decides one run only and leaves the store as it was."""
+        if ARGS.wine:
+            # A person's clicks in the export dialog store method 1.
+            run = self.opxhost("options", "--dialog", env={"OPXHOST_DIALOG_CLICKS": "1,OK"})
+            self.assertRun(run)
+        else:
+            os.makedirs(os.path.join(self.config, "pcx-opx"), exist_ok=True)
+            with open(os.path.join(self.config, "pcx-opx", "settings"), "w") as store:
+                store.write('[\\Software\\TALVERN\\Ostra\\Plugin\\TALVERN\\EPcx]\n'
+                            '"TransformMethod"=dword:00000001\n')
+        try:
+            few = self.save(few_colours(), "few.png")
+            self.assertRun(self.opxhost("convert", host_path(few), "-o",
+                                        host_path(self.path("stored.pcx"))))
+            self.assertEqual(Pcx(self.path("stored.pcx")).kind, 1)
+            self.assertRun(self.opxhost("convert", host_path(few), "-o",
+                                        host_path(self.path("override.pcx")), "--method", "0"))
+            self.assertEqual(Pcx(self.path("override.pcx")).kind, 5)
+            if ARGS.wine:
+                # Cancel keeps the stored method whatever was clicked.
+                run = self.opxhost("options", "--dialog", env={"OPXHOST_DIALOG_CLICKS": "3,Cancel"})
+                self.assertIn("cancelled", run.out)
+            else:
+                run = self.opxhost("options")
+            self.assertRun(run)
+            self.assertIn("stored method: 1 フルカラー と 可能ならば、256色 を使う", run.out)
+            self.assertIn("transform code: 5", run.out)
+        finally:
+            if ARGS.wine:
+                self.opxhost("options", "--dialog", env={"OPXHOST_DIALOG_CLICKS": "0,OK"})
+
+    def test_a_method_without_a_code_leaves_the_picture_in_full_colour(self):
+        """A stored method outside 0 to 3 names no transform code: the host
+        says so and writes full colour."""
+        if ARGS.wine:
+            self.skipTest("the native store is seeded here; the registry case is the plug-in's")
+        config = os.path.join(self.dir, "config")
+        os.makedirs(os.path.join(config, "pcx-opx"))
+        with open(os.path.join(config, "pcx-opx", "settings"), "w") as store:
+            store.write('[\\Software\\TALVERN\\Ostra\\Plugin\\TALVERN\\EPcx]\n'
+                        '"TransformMethod"=dword:00000007\n')
+        few = self.save(few_colours(), "few.png")
+        run = self.opxhost("convert", few, "-o", self.path("few.pcx"),
+                           env={"XDG_CONFIG_HOME": config})
+        self.assertRun(run)
+        self.assertIn("names no transform code", run.err)
+        self.assertEqual(Pcx(self.path("few.pcx")).kind, 5)
+        run = self.opxhost("options", env={"XDG_CONFIG_HOME": config})
+        self.assertRun(run)
+        self.assertEqual(run.out, "stored method: none of 0 to 3 (the plug-in names no transform "
+                                  "code)\n")
+
+    # --- info and failures ---------------------------------------------------------
+
+    def refused_pcx(self):
+        """A header the plug-in accepts, of a variant it does not decode:
+        four planes of 1 bit."""
+        header = bytearray(128)
+        struct.pack_into("<BBBBHHHH", header, 0, 10, 5, 1, 1, 0, 0, 7, 0)
+        struct.pack_into("<BH", header, 65, 4, 2)
+        path = self.path("planes.pcx")
+        with open(path, "wb") as out:
+            out.write(bytes(header) + bytes(8))
+        return path
+
+    def test_info_reports_good_files_and_says_which_it_does_not_take(self):
+        not_pcx = self.save(few_colours(), "picture.png")
+        good = os.path.join(SAMPLES, "palette-8bit.pcx")
+        grey = os.path.join(SAMPLES, "grey-8bit-notable.pcx")
+        run = self.opxhost("info", host_path(good), host_path(not_pcx), host_path(grey),
+                           host_path(self.refused_pcx()))
+        self.assertRun(run, EXIT_NOT_PCX)  # the first failure's code
+        self.assertIn("palette-8bit.pcx: accepted, 96 x 64, indexed, 256 colours\n"
+                      "    * PCX FILE (decoder records) *\n\n"
+                      "    Manufacturer(ID) : 10\n", run.out)
+        self.assertIn("grey-8bit-notable.pcx: accepted, 96 x 64, indexed, no colour table", run.out)
+        self.assertIn("picture.png: not accepted by the plug-in\n"
+                      "    イメージファイルでは、ないようです。\n", run.out)
+        self.assertIn("planes.pcx: header accepted, picture refused", run.out)
+        self.assertIn("    NPlanes : 4\n", run.out)
+        self.assertIn("picture.png: not a PCX file", run.err)
+
+    def test_each_failure_has_its_exit_code_and_one_line(self):
+        garbage = self.path("garbage.png")
+        with open(garbage, "wb") as out:
+            out.write(b"these bytes are no picture")
+        cases = [
+            (("info", host_path(self.path("missing.pcx"))), EXIT_MISSING, "no such file"),
+            (("info", host_path(self.refused_pcx())), EXIT_REFUSED, "cannot decode"),
+            (("convert", host_path(garbage), "-o", host_path(self.path("x.pcx"))),
+             EXIT_BAD_PICTURE, "not a picture the host can read"),
+            (("convert", host_path(os.path.join(SAMPLES, "mono-1bit.pcx")), "-o",
+              host_path(self.path("no-folder", "x.png"))), EXIT_CANNOT_WRITE, "does not exist"),
+            (("convert", host_path(garbage)), EXIT_USAGE, "give -o OUT, or --to FORMAT"),
+            (("--plugin", host_path(self.path("nowhere.opx")), "about"), EXIT_PLUGIN,
+             "cannot load the plug-in"),
+        ]
+        if not ARGS.wine:
+            cases.append((("options", "--dialog"), EXIT_UNAVAILABLE, "only in the Windows build"))
+        for args, code, words in cases:
+            run = self.opxhost(*args)
+            self.assertRun(run, code)
+            self.assertIn(words, run.err, args)
+            self.assertTrue(run.err.startswith("opxhost: "), run)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["garbage.png", "planes.pcx"])
+
+    def test_a_plugin_named_without_a_folder_is_the_file_in_the_current_one(self):
+        """--plugin NAME means ./NAME, not a search of the library path."""
+        module = os.path.join(os.path.dirname(os.path.abspath(ARGS.host)), "Pcx.opx")
+        shutil.copy(module, self.path("Other.opx"))
+        run = self.opxhost("--plugin", "Other.opx", "about", cwd=self.dir)
+        self.assertRun(run)
+        self.assertIn("name:        ZSoftPCX\n", run.out)
+        self.assertIn("Other.opx\n", run.out)
+
+    def test_an_interrupted_write_leaves_no_partial_file(self):
+        """Ctrl-C while a PCX file is written (delivered at row 5 by the
+        testing aid): exit 8, a message, the older file untouched, nothing
+        else left."""
+        source = self.save(smooth(), "smooth.png")
+        out = self.path("out.pcx")
+        with open(out, "wb") as old:
+            old.write(b"older file")
+        run = self.opxhost("convert", host_path(source), "-o", host_path(out), "--method", "0",
+                           env={"OPXHOST_STOP_AT_ROW": "5"})
+        self.assertRun(run, EXIT_INTERRUPTED)
+        self.assertIn("interrupted before row 5 of 47: the file is incomplete and was removed",
+                      run.err)
+        self.assertEqual(read_bytes(out), b"older file")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["out.pcx", "smooth.png"])
+
+    @unittest.skipIf(sys.platform != "linux", "a terminal is a native matter")
+    def test_progress_bar_only_on_a_terminal(self):
+        if ARGS.wine:
+            self.skipTest("the Windows build's console is not emulated here")
+        import pty
+        source = self.save(smooth(), "smooth.png")
+        quiet = self.opxhost("convert", host_path(source), "-o", self.path("a.pcx"))
+        self.assertRun(quiet)
+        self.assertEqual(quiet.err, "")
+
+        main, terminal = pty.openpty()
+        environment = dict(os.environ, XDG_CONFIG_HOME=self.config)
+        process = subprocess.Popen([ARGS.host, "convert", source, "-o", self.path("b.pcx")],
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=terminal, env=environment)
+        os.close(terminal)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(main, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            shown += chunk
+        process.wait(timeout=60)
+        os.close(main)
+        self.assertEqual(process.returncode, 0)
+        self.assertIn(b"[##############################] 100%", shown)
+        self.assertIn(b"\rwriting ", shown)
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--host", required=True)
+    parser.add_argument("--wine", nargs=2, metavar=("RUNNER", "PREFIX"))
+    parser.add_argument("rest", nargs="*")
+    ARGS = parser.parse_args()
+    ARGS.host = os.path.abspath(ARGS.host)
+    if ARGS.wine:
+        ARGS.wine, ARGS.prefix = (os.path.abspath(p) for p in ARGS.wine)
+    unittest.main(argv=[sys.argv[0]] + ARGS.rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
