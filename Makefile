@@ -1,6 +1,7 @@
 # Entry points for people and CI. Each target installs what is missing, then
 # drives the CMake presets; the build logic lives in CMake.
-.PHONY: all bootstrap build build-native build-win32 demo test test-native test-win32 bench format clean
+.PHONY: all bootstrap build build-native build-win32 demo test test-native test-win32 bench format clean \
+	build-sanitize test-sanitize build-fuzz test-fuzz fuzz
 
 # Windows programs need an X display for their windows: the Windows tests run
 # inside a virtual one.
@@ -31,7 +32,36 @@ test-native: build-native
 test-win32: build-win32
 	$(XVFB_RUN) ctest --preset win32
 
-test: test-native test-win32
+# The native suite again with ASan, UBSan and LeakSanitizer in every program
+# and in the module.
+build-sanitize: bootstrap
+	cmake --preset sanitize
+	cmake --build --preset sanitize
+
+test-sanitize: build-sanitize
+	ctest --preset sanitize
+
+# The libFuzzer targets (clang): each replays its corpus, then fuzzes for
+# PCX_FUZZ_SECONDS (60), two at a time; any finding fails.
+build-fuzz: bootstrap
+	cmake --preset fuzz
+	cmake --build --preset fuzz
+
+test-fuzz: build-fuzz
+	ctest --preset fuzz
+
+test: test-native test-win32 test-sanitize test-fuzz
+
+# Longer campaigns for a person who wants them: every target in turn for
+# FUZZ_SECONDS each, at the lowest priority, continuing from the corpus that
+# earlier runs (make test's included) left in build/fuzz/fuzz-work.
+FUZZ_SECONDS ?= 1800
+FUZZ_TARGETS ?= decode preview header export runlength
+fuzz: build-fuzz
+	@for target in $(FUZZ_TARGETS); do \
+	    nice -n 19 scripts/fuzz-run.sh build/fuzz/pcx_fuzz_$$target fuzz/corpus/$$target \
+	        build/fuzz/fuzz-work/$$target $(FUZZ_SECONDS) || exit 1; \
+	done
 
 # Times the native module against Pillow, netpbm, ImageMagick and a floor
 # program on generated 4096 x 4096 pictures and prints the table (a few
