@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "support/ModuleLoader.h"
+#include "support/HostTexts.h"
+#include "support/PluginTest.h"
 #include "support/TestEnv.h"
 
 #ifndef PCX_FUZZ_CORPUS_DIR
@@ -20,18 +21,10 @@
 
 namespace {
 
-using pcxtest::LoadedModule;
-
 const char kReportHeading[] = "* PCX FILE (decoder records) *\n\n";
-const char kNotAnImage[] =
-    "\x83\x43\x83\x81\x81\x5B\x83\x57\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xC5\x82\xCD\x81\x41"
-    "\x82\xC8\x82\xA2\x82\xE6\x82\xA4\x82\xC5\x82\xB7\x81\x42";
-
-std::vector<std::string> texts;
-
-void PCX_CALL recordText(const char* text) {
-    texts.push_back(text ? text : "(null)");
-}
+std::vector<std::string>& texts = pcxtest::receivedTexts;
+using pcxtest::kNotAnImage;
+using pcxtest::recordText;
 
 std::vector<std::string> corpusFiles(const std::string& folder) {
     std::vector<std::string> files;
@@ -59,16 +52,8 @@ int32_t previewScale(int32_t width, int32_t height, int32_t boxWidth, int32_t bo
     return scale > 1 ? scale / 2 : 1;
 }
 
-class Corpus : public ::testing::TestWithParam<const char*> {
+class Corpus : public pcxtest::PluginTest, public ::testing::WithParamInterface<const char*> {
 protected:
-    static void SetUpTestSuite() { module = new LoadedModule(pcxtest::modulePath()); }
-    static void TearDownTestSuite() {
-        delete module;
-        module = nullptr;
-    }
-    void SetUp() override { ASSERT_TRUE(module->loaded()) << module->error(); }
-    const pcxtest::PluginExports& plugin() const { return module->exports(); }
-
     // An image the plug-in made holds what its record says.
     static void expectSound(const PluginImage& image) {
         ASSERT_TRUE(image.kind == 1 || image.kind == 5) << image.kind;
@@ -152,10 +137,7 @@ protected:
         }
         plugin().IMPORT_FreeImage(full);
     }
-
-    static LoadedModule* module;
 };
-LoadedModule* Corpus::module = nullptr;
 
 TEST_P(Corpus, EveryFileDecodesSoundlyOrIsRefused) {
     const std::vector<std::string> files = corpusFiles(GetParam());

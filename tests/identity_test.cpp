@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "support/HostTexts.h"
 #include "support/PluginTest.h"
 #include "support/TestEnv.h"
 
@@ -17,16 +18,13 @@ struct VerboseCall {
     std::string name, notice, description;
 };
 std::vector<VerboseCall> verboseCalls;
-std::vector<std::string> texts;
+std::vector<std::string>& texts = pcxtest::receivedTexts;
+using pcxtest::recordText;
 
 void PCX_CALL recordVerbose(int32_t identity, const char* name, const char* notice,
                             const char* description) {
     verboseCalls.push_back({identity, name ? name : "(null)", notice ? notice : "(null)",
                             description ? description : "(null)"});
-}
-
-void PCX_CALL recordText(const char* text) {
-    texts.push_back(text ? text : "(null)");
 }
 
 class Identity : public pcxtest::PluginTest {

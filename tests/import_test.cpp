@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/HostTexts.h"
 #include "support/PcxBuilder.h"
 #include "support/PluginTest.h"
 #include "support/TestEnv.h"
@@ -17,16 +18,9 @@ namespace {
 
 using pcxtest::PcxFile;
 
-// The Shift-JIS bytes the host receives for a file it cannot read.
-const char kNotAnImage[] =
-    "\x83\x43\x83\x81\x81\x5B\x83\x57\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xC5\x82\xCD\x81\x41"
-    "\x82\xC8\x82\xA2\x82\xE6\x82\xA4\x82\xC5\x82\xB7\x81\x42";
-
-std::vector<std::string> texts;
-
-void PCX_CALL recordText(const char* text) {
-    texts.push_back(text ? text : "(null)");
-}
+std::vector<std::string>& texts = pcxtest::receivedTexts;
+using pcxtest::kNotAnImage;
+using pcxtest::recordText;
 
 class Import : public pcxtest::PluginTest {
 protected:

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/HostTexts.h"
 #include "support/Md5.h"
 #include "support/PluginTest.h"
 #include "support/TestEnv.h"
@@ -17,15 +18,9 @@
 
 namespace {
 
-const char kNotAnImage[] =
-    "\x83\x43\x83\x81\x81\x5B\x83\x57\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xC5\x82\xCD\x81\x41"
-    "\x82\xC8\x82\xA2\x82\xE6\x82\xA4\x82\xC5\x82\xB7\x81\x42";
-
-std::vector<std::string> texts;
-
-void PCX_CALL recordText(const char* text) {
-    texts.push_back(text ? text : "(null)");
-}
+std::vector<std::string>& texts = pcxtest::receivedTexts;
+using pcxtest::kNotAnImage;
+using pcxtest::recordText;
 
 std::string dataFile(const std::string& name) {
     return std::string(PCX_TEST_DATA_DIR) + "/third-party/" + name;

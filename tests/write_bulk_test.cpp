@@ -12,13 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "support/ModuleLoader.h"
+#include "support/PluginTest.h"
 #include "support/TestEnv.h"
 #include "write_support.h"
 
 namespace {
 
-using pcxtest::LoadedModule;
 using pcxtest::Random;
 using pcxtest::TestPicture;
 using Bytes = std::vector<uint8_t>;
@@ -180,20 +179,13 @@ TestPicture mixedPicture(int32_t kind, int32_t width, uint32_t seed) {
     return picture;
 }
 
-class WriteBulk : public ::testing::Test {
+class WriteBulk : public pcxtest::PluginTest {
 protected:
-    static void SetUpTestSuite() { module = new LoadedModule(pcxtest::modulePath()); }
-    static void TearDownTestSuite() {
-        delete module;
-        module = nullptr;
-    }
-    void SetUp() override { ASSERT_TRUE(module->loaded()) << module->error(); }
-
     // The coded scanlines of picture as written to a file.
     Bytes writtenScanlines(TestPicture& picture) {
         const std::string path = dir.file("bulk.pcx");
         PluginImage image = picture.record();
-        EXPECT_EQ(module->exports().EXPORT_WriteToFile(path.c_str(), &image, nullptr), 1);
+        EXPECT_EQ(plugin().EXPORT_WriteToFile(path.c_str(), &image, nullptr), 1);
         bool ok = false;
         const Bytes file = pcxtest::readFile(path, &ok);
         const size_t trailer = picture.kind == ImageKindIndexed ? kTrailerSize : 0;
@@ -201,10 +193,8 @@ protected:
         return Bytes(file.begin() + kHeaderSize, file.end() - static_cast<std::ptrdiff_t>(trailer));
     }
 
-    static LoadedModule* module;
     pcxtest::TempDir dir;
 };
-LoadedModule* WriteBulk::module = nullptr;
 
 // Widths below, at and around one, two and three windows of 64, odd and
 // even, and a few long lines.
