@@ -11,16 +11,9 @@
 #include "FuzzSupport.h"
 #include "Import.h"
 #include "Reference.h"
+#include "tests/support/HostTexts.h"
 
 namespace {
-
-// Shift-JIS bytes of the fixed message for files that are not pictures.
-const char kNotAnImage[] =
-    "\x83"
-    "C\x83\x81\x81[\x83W\x83t\x83@\x83"
-    "C\x83\x8B\x82\xC5\x82\xCD\x81"
-    "A\x82\xC8\x82\xA2\x82\xE6\x82\xA4\x82\xC5\x82\xB7\x81"
-    "B";
 
 int calls = 0;
 char told[1024];
@@ -57,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool accepted = pcxref::headerAccepted(data, size);
     FUZZ_CHECK(valid == (accepted ? 1 : 0), "IMPORT_ValidFileCheck gave " + std::to_string(valid));
     FUZZ_CHECK(calls == 1, "the callback was called " + std::to_string(calls) + " times");
-    std::string expected = kNotAnImage;
+    std::string expected = pcxtest::kNotAnImage;
     if (accepted) {
         pcxref::Header header;
         pcxref::readHeader(data, size, &header);
