@@ -15,16 +15,7 @@
 #include <emmintrin.h>
 #endif
 
-// Processors that have SSSE3 (nearly every x86-64 one) take a byte-shuffle
-// path through noisy run-length data, chosen at run time; the build itself
-// assumes no more than SSE2, and without SSE2 everything is portable C++.
-#if defined(__SSE2__) && (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
-#define PCX_HAS_SSSE3_KERNEL 1
-#include <cpuid.h>
-#include <tmmintrin.h>
-#else
-#define PCX_HAS_SSSE3_KERNEL 0
-#endif
+#include "platform/Ssse3.h"
 
 #if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
 #error "the run-header masks of decodeRunLength assume a little-endian machine"
@@ -342,11 +333,6 @@ __attribute__((target("ssse3"))) RunLengthResult decodeWindowsSsse3(const uint8_
                                                                     size_t inSize, uint8_t* out,
                                                                     size_t outSize) {
     return decodeWindows<Ssse3Kernel>(in, inSize, out, outSize);
-}
-
-bool processorHasSsse3() {
-    unsigned eax, ebx, ecx, edx;
-    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_SSSE3) != 0;
 }
 #endif
 

@@ -5,20 +5,10 @@
 #include <new>
 
 #include "platform/HostFile.h"
+#include "platform/Ssse3.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
-#endif
-
-// Processors that have SSSE3 (nearly every x86-64 one) write the codes of
-// noisy stretches with a byte shuffle, chosen at run time; the build itself
-// assumes no more than SSE2, and without SSE2 everything is portable C++.
-#if defined(__SSE2__) && (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
-#define PCX_HAS_SSSE3_KERNEL 1
-#include <cpuid.h>
-#include <tmmintrin.h>
-#else
-#define PCX_HAS_SSSE3_KERNEL 0
 #endif
 
 namespace pcx {
@@ -108,11 +98,6 @@ __attribute__((target("ssse3"))) uint8_t* writeSinglesSsse3(uint8_t* out, const 
         out += kSinglesTables.length[marked];
     }
     return writeSinglesPortable(out, values + i, count - i);
-}
-
-bool processorHasSsse3() {
-    unsigned eax, ebx, ecx, edx;
-    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_SSSE3) != 0;
 }
 #endif
 
