@@ -33,7 +33,25 @@ constexpr int32_t kConvMethodItemCount = 4;
 extern const char kFormCaption[];   // the panel's window text, never shown
 extern const char kFormFontFace[];  // the panel's font face
 extern const char kConvMethodCaption[];
-extern const char* const kConvMethodItems[kConvMethodItemCount];
+
+// The radio items, top to bottom (regenerate with scripts/sjis-literal.py):
+// 全てフルカラー / フルカラー と 可能ならば、256色 を使う / 最適化 256色 /
+// ウィンドウズパレット 256色 強制変換. Defined here so that a host program can
+// show the same captions.
+inline constexpr const char* kConvMethodItems[kConvMethodItemCount] = {
+    "\x91S\x82\xC4\x83t\x83\x8B\x83J\x83\x89\x81[",
+    "\x83t\x83\x8B\x83J\x83\x89\x81[ \x82\xC6 \x89\xC2\x94\x5C\x82\xC8\x82\xE7\x82\xCE\x81"
+    "A256\x90"
+    "F \x82\xF0\x8Eg\x82\xA4",
+    "\x8D\xC5\x93K\x89\xBB 256\x90"
+    "F",
+    "\x83"
+    "E\x83"
+    "B\x83\x93\x83h\x83"
+    "E\x83Y\x83p\x83\x8C\x83"
+    "b\x83g 256\x90"
+    "F \x8B\xAD\x90\xA7\x95\xCF\x8A\xB7",
+};
 
 // The font's character height in pixels (internal leading not counted) on a
 // screen of dpi pixels per inch; a dpi below 1 counts as 96.

@@ -4,6 +4,7 @@
 #include <new>
 #include <system_error>
 
+#include "ExpOptF.h"
 #include "host/HostError.h"
 #include "host/Progress.h"
 #include "host/Transform.h"
@@ -19,25 +20,8 @@ namespace {
 constexpr int32_t kMaxPcxWidth = 65534;
 constexpr int32_t kMaxPcxHeight = 65536;
 
-// The option panel's captions, as the plug-in shows them (Shift-JIS).
-const char* const kMethodCaptions[kMethodCount] = {
-    // 全てフルカラー
-    "\x91S\x82\xC4\x83t\x83\x8B\x83J\x83\x89\x81[",
-    // フルカラー と 可能ならば、256色 を使う
-    "\x83t\x83\x8B\x83J\x83\x89\x81[ \x82\xC6 \x89\xC2\x94\x5C\x82\xC8\x82\xE7\x82\xCE\x81"
-    "A256\x90"
-    "F \x82\xF0\x8Eg\x82\xA4",
-    // 最適化 256色
-    "\x8D\xC5\x93K\x89\xBB 256\x90"
-    "F",
-    // ウィンドウズパレット 256色 強制変換
-    "\x83"
-    "E\x83"
-    "B\x83\x93\x83h\x83"
-    "E\x83Y\x83p\x83\x8C\x83"
-    "b\x83g 256\x90"
-    "F \x8B\xAD\x90\xA7\x95\xCF\x8A\xB7",
-};
+// The option panel's captions (Shift-JIS) come from the panel's own table.
+static_assert(kMethodCount == pcx::kConvMethodItemCount, "one caption per method");
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -306,7 +290,7 @@ std::string hex(int32_t value) {
 
 std::string methodCaption(int method) {
     if (method < 0 || method >= kMethodCount) return {};
-    return pcxtest::sjisToUtf8(kMethodCaptions[method]);
+    return pcxtest::sjisToUtf8(pcx::kConvMethodItems[method]);
 }
 
 int runAbout(const Plugin& plugin) {
