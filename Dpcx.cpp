@@ -475,6 +475,16 @@ void gatherRowReduced(const uint8_t* line, uint8_t* out, size_t count, int shift
     for (size_t j = 0; j < count; ++j) out[j] = line[j << shift];
 }
 
+// One output row from a plane line of Bits (1, 2 or 4) per pixel, every
+// column when shift is 0, else every (1 << shift)th.
+template <int Bits>
+void unpackRowScaled(const uint8_t* line, uint8_t* out, size_t count, int shift) {
+    if (shift == 0)
+        unpackRow<Bits>(line, out, count);
+    else
+        unpackRowReduced<Bits>(line, out, count, shift);
+}
+
 }  // namespace
 
 // Byte layout of the 128-byte header; numbers are little-endian, unsigned:
@@ -865,22 +875,13 @@ void TPcxDecoder::expandIndexed(int32_t first, int32_t end) {
         uint8_t* out = rowAt(row);
         switch (header.bitsPerPixel) {
             case 1:
-                if (shift == 0)
-                    unpackRow<1>(line, out, count);
-                else
-                    unpackRowReduced<1>(line, out, count, shift);
+                unpackRowScaled<1>(line, out, count, shift);
                 break;
             case 2:
-                if (shift == 0)
-                    unpackRow<2>(line, out, count);
-                else
-                    unpackRowReduced<2>(line, out, count, shift);
+                unpackRowScaled<2>(line, out, count, shift);
                 break;
             case 4:
-                if (shift == 0)
-                    unpackRow<4>(line, out, count);
-                else
-                    unpackRowReduced<4>(line, out, count, shift);
+                unpackRowScaled<4>(line, out, count, shift);
                 break;
             default:  // 8 bits: a row is the start of its scanline
                 if (shift == 0)
