@@ -28,45 +28,18 @@
 #include <string>
 #include <vector>
 
+#include "bench/ProcessUsage.h"
 #include "support/ModuleLoader.h"
 
 namespace {
 
-// One field of /proc/self/status in KiB, or -1.
-long statusKib(const char* field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    const size_t length = std::strlen(field);
-    while (std::getline(status, line))
-        if (line.compare(0, length, field) == 0 && line.size() > length && line[length] == ':')
-            return std::strtol(line.c_str() + length + 1, nullptr, 10);
-    return -1;
-}
-
-// Sets the process's high-water mark of resident memory back to what is
-// resident now (Linux 4.0 and later).
-bool resetPeak() {
-    std::FILE* file = std::fopen("/proc/self/clear_refs", "w");
-    if (!file) return false;
-    const bool done = std::fputs("5", file) >= 0;
-    return std::fclose(file) == 0 && done;
-}
+using pcxbench::resetPeak;
+using pcxbench::statusKib;
+using pcxbench::Usage;
+using pcxbench::usageNow;
 
 int32_t PCX_CALL keepGoing(int32_t /*row*/) {
     return 0;
-}
-
-struct Usage {
-    long minorFaults;
-    double userSeconds;
-    double systemSeconds;
-};
-
-Usage usageNow() {
-    rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
-    return {usage.ru_minflt, usage.ru_utime.tv_sec + usage.ru_utime.tv_usec * 1e-6,
-            usage.ru_stime.tv_sec + usage.ru_stime.tv_usec * 1e-6};
 }
 
 [[noreturn]] void fail(const std::string& message) {

@@ -25,9 +25,15 @@
 #include <string>
 #include <vector>
 
+#include "bench/ProcessUsage.h"
 #include "platform/LargeBuffer.h"
 
 namespace {
+
+using pcxbench::resetPeak;
+using pcxbench::statusKib;
+using pcxbench::Usage;
+using pcxbench::usageNow;
 
 constexpr size_t kChunk = 64 * 1024;
 
@@ -37,36 +43,6 @@ struct Layout {
     size_t bytesPerLine = 0;
     size_t planes = 0;
 };
-
-long statusKib(const char* field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    const size_t length = std::strlen(field);
-    while (std::getline(status, line))
-        if (line.compare(0, length, field) == 0 && line.size() > length && line[length] == ':')
-            return std::strtol(line.c_str() + length + 1, nullptr, 10);
-    return -1;
-}
-
-bool resetPeak() {
-    std::FILE* file = std::fopen("/proc/self/clear_refs", "w");
-    if (!file) return false;
-    const bool done = std::fputs("5", file) >= 0;
-    return std::fclose(file) == 0 && done;
-}
-
-struct Usage {
-    long minorFaults;
-    double userSeconds;
-    double systemSeconds;
-};
-
-Usage usageNow() {
-    rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
-    return {usage.ru_minflt, usage.ru_utime.tv_sec + usage.ru_utime.tv_usec * 1e-6,
-            usage.ru_stime.tv_sec + usage.ru_stime.tv_usec * 1e-6};
-}
 
 [[noreturn]] void fail(const std::string& message) {
     std::fprintf(stderr, "pcx_bench_floor: %s\n", message.c_str());
