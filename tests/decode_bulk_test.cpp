@@ -19,22 +19,6 @@ namespace {
 using pcx::RunLengthResult;
 using Bytes = std::vector<uint8_t>;
 
-// The format read one code at a time, the obvious way.
-RunLengthResult referenceDecode(const Bytes& in, Bytes& out) {
-    size_t read = 0, written = 0;
-    while (written < out.size() && read < in.size()) {
-        if (in[read] >= 0xC0) {
-            if (read + 1 >= in.size()) break;
-            for (int k = 0; k < (in[read] & 0x3F) && written < out.size(); ++k)
-                out[written++] = in[read + 1];
-            read += 2;
-        } else {
-            out[written++] = in[read++];
-        }
-    }
-    return {read, written};
-}
-
 // Codes as a noisy picture's: literals, single values behind 0xC1 (a
 // quarter of all values), and now and then a run of another count (0 to 63)
 // at the given rate per thousand codes.
@@ -63,7 +47,7 @@ void expectLikeReference(const Bytes& in, size_t outSize, const std::string& wha
     const size_t guard = 256;
     Bytes expected(outSize, 0x5A);
     Bytes memory(guard + outSize + guard, 0x5A);
-    const RunLengthResult want = referenceDecode(in, expected);
+    const pcxtest::DecodedCount want = pcxtest::decodeRunLengthPlainly(in, expected);
     const RunLengthResult got =
         pcx::decodeRunLength(in.data(), in.size(), memory.data() + guard, outSize);
     ASSERT_EQ(got.consumed, want.consumed) << what;
@@ -204,7 +188,7 @@ TEST(DecodeBulk, RowsExpandedAsTheyAreDecodedMatchTheirScanlines) {
                 file.codes.push_back(0xC9);
             }
             Bytes raw(rawBytes, 0);
-            referenceDecode(file.codes, raw);
+            pcxtest::decodeRunLengthPlainly(file.codes, raw);
             const std::string path = dir.file("big" + std::to_string(++serial) + ".pcx");
             ASSERT_TRUE(pcxtest::writeFile(path, file.bytes()));
             for (int box : {0, 64, 300}) {

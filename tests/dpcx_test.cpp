@@ -138,22 +138,6 @@ TEST(RunLength, RunPastTheEndWritesOnlyWhatFitsAndIsConsumedWhole) {
               (std::vector<uint8_t>{0xEE, 0xEE, 0xEE, 0xEE, 0x07, 0x07, 0xEE, 0xEE, 0xEE, 0xEE}));
 }
 
-// The format read one code at a time, the obvious way.
-RunLengthResult referenceDecode(const std::vector<uint8_t>& in, std::vector<uint8_t>& out) {
-    size_t read = 0, written = 0;
-    while (written < out.size() && read < in.size()) {
-        if (in[read] >= 0xC0) {
-            if (read + 1 >= in.size()) break;
-            for (int k = 0; k < (in[read] & 0x3F) && written < out.size(); ++k)
-                out[written++] = in[read + 1];
-            read += 2;
-        } else {
-            out[written++] = in[read++];
-        }
-    }
-    return {read, written};
-}
-
 // Random code streams of every mix, from all literals to all runs, long
 // runs and runs of count 0, into outputs shorter and longer than the data,
 // each in the middle of guard bytes. The decoder may leave scratch in the 64
@@ -173,7 +157,7 @@ TEST(RunLength, AgreesWithCodeByCodeReadingOnRandomStreams) {
         const size_t outSize = random() % (2 * length + 100);
         std::vector<uint8_t> expected(outSize, 0x5A);
         std::vector<uint8_t> memory(guard + outSize + guard, 0x5A);
-        const RunLengthResult want = referenceDecode(in, expected);
+        const pcxtest::DecodedCount want = pcxtest::decodeRunLengthPlainly(in, expected);
         const RunLengthResult got =
             pcx::decodeRunLength(in.data(), in.size(), memory.data() + guard, outSize);
         ASSERT_EQ(got.consumed, want.consumed) << "round " << round;
@@ -219,7 +203,7 @@ TEST_F(DecoderTest, CodesSplitAcrossReadBlocksDecodeAsOneStream) {
         PcxFile file = pcxtest::indexedFile(8, width, height);
         file.codes = codes;
         std::vector<uint8_t> expected(static_cast<size_t>(width) * height, 0);
-        referenceDecode(codes, expected);
+        pcxtest::decodeRunLengthPlainly(codes, expected);
         TPcxDecoder decoder;
         ASSERT_TRUE(decode(decoder, file));
         ASSERT_EQ(0, std::memcmp(decoder.pixels, expected.data(), expected.size()));

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/ModuleLoader.h"
+#include "support/PluginTest.h"
 #include "support/TestEnv.h"
 #include "write_support.h"
 
@@ -59,15 +59,8 @@ Ppm parsePpm(const std::string& text) {
     return out;
 }
 
-class WriteInterop : public ::testing::Test {
+class WriteInterop : public pcxtest::PluginTest {
 protected:
-    static void SetUpTestSuite() { module = new pcxtest::LoadedModule(pcxtest::modulePath()); }
-    static void TearDownTestSuite() {
-        delete module;
-        module = nullptr;
-    }
-    void SetUp() override { ASSERT_TRUE(module->loaded()) << module->error(); }
-
     // Writes every size of both kinds, except those leftOut names, and
     // checks the PPM that the command prints when given the file: before,
     // the quoted path, then after.
@@ -85,7 +78,7 @@ protected:
                 pcxtest::fillMixed(picture, static_cast<uint32_t>(width * 131 + height + kind));
                 const std::string path = dir.file("peer.pcx");
                 PluginImage image = picture.record();
-                ASSERT_EQ(module->exports().EXPORT_WriteToFile(path.c_str(), &image, nullptr), 1);
+                ASSERT_EQ(plugin().EXPORT_WriteToFile(path.c_str(), &image, nullptr), 1);
 
                 std::string output;
                 const std::string command = before + " '" + path + "' " + after + " 2>/dev/null";
@@ -106,10 +99,8 @@ protected:
         }
     }
 
-    static pcxtest::LoadedModule* module;
     pcxtest::TempDir dir;
 };
-pcxtest::LoadedModule* WriteInterop::module = nullptr;
 
 TEST_F(WriteInterop, ImageMagickReadsThePixelsWritten) {
     REQUIRE_TOOL(convert, "/usr/bin/convert-im6.q16");

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "support/ModuleLoader.h"
+#include "support/PluginTest.h"
 #include "support/TestEnv.h"
 #include "write_support.h"
 
@@ -13,30 +13,23 @@ namespace {
 
 using pcxtest::TestPicture;
 
-class WriteRoundTrip : public ::testing::Test {
+class WriteRoundTrip : public pcxtest::PluginTest {
 protected:
-    static void SetUpTestSuite() { module = new pcxtest::LoadedModule(pcxtest::modulePath()); }
-    static void TearDownTestSuite() {
-        delete module;
-        module = nullptr;
-    }
-    void SetUp() override { ASSERT_TRUE(module->loaded()) << module->error(); }
-
     // Writes picture, imports the file and compares what comes back.
     void expectRoundTrip(TestPicture& picture) {
-        const pcxtest::PluginExports& plugin = module->exports();
+        const pcxtest::PluginExports& exports = plugin();
         const std::string path = dir.file("round.pcx");
         PluginImage written = picture.record();
-        ASSERT_EQ(plugin.EXPORT_WriteToFile(path.c_str(), &written, nullptr), 1);
+        ASSERT_EQ(exports.EXPORT_WriteToFile(path.c_str(), &written, nullptr), 1);
 
         PluginImage* read = nullptr;
-        plugin.IMPORT_CreateImage(path.c_str(), &read);
+        exports.IMPORT_CreateImage(path.c_str(), &read);
         ASSERT_NE(read, nullptr) << "the import gave no picture";
         struct Release {
             const pcxtest::PluginExports& plugin;
             PluginImage* image;
             ~Release() { plugin.IMPORT_FreeImage(image); }
-        } release{plugin, read};
+        } release{exports, read};
 
         ASSERT_EQ(read->kind, picture.kind);
         ASSERT_EQ(read->width, picture.width);
@@ -81,10 +74,8 @@ protected:
         }
     }
 
-    static pcxtest::LoadedModule* module;
     pcxtest::TempDir dir;
 };
-pcxtest::LoadedModule* WriteRoundTrip::module = nullptr;
 
 // Odd and even widths, width 1, widths around a full run of 63, and a tall
 // and a wide picture.
