@@ -183,6 +183,19 @@ constexpr size_t kScratchInputMargin = 2 * kWindow;
 constexpr size_t kScratchOutputMargin = 32 * kRunCountMask + kWindow + kRunLengthScratch;
 static_assert(kRunLengthScratch > kRunCountMask, "a run's scratch covers its longest count");
 
+// Writes the run whose header is window[header] (its value follows it) at
+// out, 8 bytes of its value for a short run and 64 for a longer one, and
+// returns its true count: the bytes past the count are scratch.
+PCX_ALWAYS_INLINE size_t expandRun(const uint8_t* window, size_t header, uint8_t* out) {
+    const size_t count = window[header] & kRunCountMask;
+    const uint64_t pattern = window[header + 1] * kEveryByte;
+    std::memcpy(out, &pattern, kShortRun);
+    if (count > kShortRun)
+        for (size_t done = kShortRun; done < kRunLengthScratch; done += kShortRun)
+            std::memcpy(out + done, &pattern, kShortRun);
+    return count;
+}
+
 template <class Kernel>
 PCX_ALWAYS_INLINE RunLengthResult decodeWindows(const uint8_t* in, size_t inSize, uint8_t* out,
                                                 size_t outSize) {
@@ -214,13 +227,7 @@ PCX_ALWAYS_INLINE RunLengthResult decodeWindows(const uint8_t* in, size_t inSize
                 longRuns &= longRuns - 1;
                 const uint64_t before = ~whole & from & ((uint64_t{1} << header) - 1);
                 if (before != 0) written += Kernel::keepMarked(window, before, out + written);
-                const size_t count = window[header] & kRunCountMask;
-                const uint64_t pattern = window[header + 1] * kEveryByte;
-                std::memcpy(out + written, &pattern, kShortRun);
-                if (count > kShortRun)
-                    for (size_t done = kShortRun; done < kRunLengthScratch; done += kShortRun)
-                        std::memcpy(out + written + done, &pattern, kShortRun);
-                written += count;
+                written += expandRun(window, header, out + written);
                 from = end & (~uint64_t{0} << header << 2);
             }
             const uint64_t rest = ~whole & from;
@@ -240,13 +247,7 @@ PCX_ALWAYS_INLINE RunLengthResult decodeWindows(const uint8_t* in, size_t inSize
                 valueInNextWindow = true;
                 break;
             }
-            const size_t count = window[header] & kRunCountMask;
-            const uint64_t pattern = window[header + 1] * kEveryByte;
-            std::memcpy(out + written, &pattern, kShortRun);
-            if (count > kShortRun)
-                for (size_t done = kShortRun; done < kRunLengthScratch; done += kShortRun)
-                    std::memcpy(out + written + done, &pattern, kShortRun);
-            written += count;
+            written += expandRun(window, header, out + written);
             at = header + 2;
         }
         if (!valueInNextWindow) {  // literals to the end of the window
