@@ -21,6 +21,7 @@
 #include "Dpcx.h"
 #include "Export.h"
 #include "Import.h"
+#include "support/TestEnv.h"
 
 #ifndef PCX_BENCH_DATA_DIR
 #error "PCX_BENCH_DATA_DIR names the default folder of the benchmark inputs"
@@ -39,23 +40,16 @@ std::string inputPath(const std::string& name) {
     return dataDir() + "/" + name + ".pcx";
 }
 
-std::vector<uint8_t> readWhole(const std::string& path) {
-    std::vector<uint8_t> bytes;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return bytes;
-    uint8_t block[65536];
-    size_t got;
-    while ((got = std::fread(block, 1, sizeof block, file)) > 0)
-        bytes.insert(bytes.end(), block, block + got);
-    std::fclose(file);
-    return bytes;
-}
-
-// Bytes of the decoded scanlines, the work a decode does whatever its output.
+// Bytes of the decoded scanlines, the work a decode does whatever its output
+// (0 when the header cannot be read).
 int64_t rawBytes(const std::string& path) {
-    const std::vector<uint8_t> bytes = readWhole(path);
-    if (bytes.size() < pcx::kPcxHeaderSize) return 0;
-    const pcx::PcxHeader header = pcx::parsePcxHeader(bytes.data());
+    uint8_t bytes[pcx::kPcxHeaderSize];
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return 0;
+    const bool whole = std::fread(bytes, 1, sizeof bytes, file) == sizeof bytes;
+    std::fclose(file);
+    if (!whole) return 0;
+    const pcx::PcxHeader header = pcx::parsePcxHeader(bytes);
     return int64_t{header.bytesPerLine} * header.nPlanes *
            (header.windowYMax - header.windowYMin + 1);
 }
@@ -141,7 +135,7 @@ void write(benchmark::State& state, const std::string& name) {
 void runLength(benchmark::State& state, const std::string& name) {
     const std::string path = inputPath(name);
     if (inputMissing(state, path)) return;
-    const std::vector<uint8_t> file = readWhole(path);
+    const std::vector<uint8_t> file = pcxtest::readFile(path);
     std::vector<uint8_t> raw(static_cast<size_t>(rawBytes(path)));
     for (auto _ : state) {
         const pcx::RunLengthResult result =

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <new>
 
+#include "support/TestEnv.h"
+
 namespace pcxfuzz {
 
 namespace {
@@ -59,21 +61,13 @@ ScratchFile::ScratchFile(const char* name) {
 }
 
 void ScratchFile::write(const uint8_t* data, size_t size) const {
-    std::FILE* file = std::fopen(path_.c_str(), "wb");
-    FUZZ_CHECK(file != nullptr, path_);
-    const bool written = size == 0 || std::fwrite(data, 1, size, file) == size;
-    FUZZ_CHECK(std::fclose(file) == 0 && written, path_);
+    FUZZ_CHECK(pcxtest::writeFile(path_, std::vector<uint8_t>(data, data + size)), path_);
 }
 
 std::vector<uint8_t> ScratchFile::read() const {
-    std::vector<uint8_t> bytes;
-    std::FILE* file = std::fopen(path_.c_str(), "rb");
-    FUZZ_CHECK(file != nullptr, path_);
-    uint8_t block[65536];
-    size_t got;
-    while ((got = std::fread(block, 1, sizeof block, file)) > 0)
-        bytes.insert(bytes.end(), block, block + got);
-    std::fclose(file);
+    bool ok = false;
+    std::vector<uint8_t> bytes = pcxtest::readFile(path_, &ok);
+    FUZZ_CHECK(ok, path_);
     return bytes;
 }
 

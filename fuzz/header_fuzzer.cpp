@@ -11,7 +11,7 @@
 #include "FuzzSupport.h"
 #include "Import.h"
 #include "Reference.h"
-#include "tests/support/HostTexts.h"
+#include "support/HostTexts.h"
 
 namespace {
 
