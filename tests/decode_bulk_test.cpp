@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Dpcx.h"
+#include "support/DecodedPixel.h"
 #include "support/PcxBuilder.h"
 #include "support/TestEnv.h"
 
@@ -154,14 +155,6 @@ uint32_t expectedPixel(const Bytes& raw, const pcx::TPcxDecoder& decoder, int bi
     return (byte >> shift) & ((1u << bits) - 1);
 }
 
-uint32_t outputPixel(const pcx::TPcxDecoder& decoder, int x, int y) {
-    const uint8_t* row = decoder.rowAt(y);
-    if (!decoder.trueColour) return row[x];
-    uint32_t word;
-    std::memcpy(&word, row + 4 * x, 4);
-    return word;
-}
-
 // Pictures of several megabytes of scanlines whose runs cross every piece
 // and read block, whole and as previews, complete and cut short (the rows
 // the file never reaches are 0, expanded after the reading ends): every
@@ -202,7 +195,7 @@ TEST(DecodeBulk, RowsExpandedAsTheyAreDecodedMatchTheirScanlines) {
                 ASSERT_TRUE(decoder.decode(path.c_str())) << what;
                 for (int y = 0; y < decoder.height; ++y)
                     for (int x = 0; x < decoder.width; ++x)
-                        ASSERT_EQ(outputPixel(decoder, x, y),
+                        ASSERT_EQ(pcxtest::decodedPixel(decoder, x, y),
                                   expectedPixel(raw, decoder, p.bits == 24 ? 8 : p.bits, x, y))
                             << what << " at " << x << "," << y;
             }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Dpcx.h"
+#include "support/DecodedPixel.h"
 #include "support/PcxBuilder.h"
 #include "support/TestEnv.h"
 
@@ -566,14 +567,6 @@ PcxFile fileOf(const Picture& picture, int extraBytesPerLine) {
     return file;
 }
 
-uint32_t outputPixel(const TPcxDecoder& decoder, int x, int y) {
-    const uint8_t* row = decoder.rowAt(y);
-    if (!decoder.trueColour) return row[x];
-    uint32_t word;
-    std::memcpy(&word, row + 4 * x, 4);
-    return word;
-}
-
 // Output pixel (j, r) is source pixel (j * scale, r * scale): checked for
 // every depth, for widths around the bulk loops' 16-pixel and 16-byte steps,
 // whole and in previews of several scales.
@@ -601,7 +594,7 @@ TEST_F(DecoderTest, EveryVariantExpandsToTheSourcePixels) {
                 ASSERT_EQ(decoder.trueColour, bits == 24) << what;
                 for (int y = 0; y < decoder.height; ++y)
                     for (int x = 0; x < decoder.width; ++x)
-                        ASSERT_EQ(outputPixel(decoder, x, y),
+                        ASSERT_EQ(pcxtest::decodedPixel(decoder, x, y),
                                   picture.values[static_cast<size_t>(y) * scale * width +
                                                  static_cast<size_t>(x) * scale])
                             << what << " at " << x << "," << y;

@@ -22,8 +22,8 @@ using pcxtest::Random;
 using pcxtest::TestPicture;
 using Bytes = std::vector<uint8_t>;
 
-constexpr size_t kHeaderSize = 128;
-constexpr size_t kTrailerSize = 769;
+using pcxtest::kHeaderSize;
+using pcxtest::kTrailerSize;
 
 // The run coder one value at a time: put(value) with -1 ending a plane
 // line, emit(value, count) writing one code.
@@ -193,6 +193,10 @@ protected:
         return Bytes(file.begin() + kHeaderSize, file.end() - static_cast<std::ptrdiff_t>(trailer));
     }
 
+    // Three pictures of mixed rows for each width of kWidths, seeds counting
+    // up from firstSeed.
+    void expectEveryWidthCodedOneValueAtATime(int32_t kind, uint32_t firstSeed);
+
     pcxtest::TempDir dir;
 };
 
@@ -201,26 +205,23 @@ protected:
 const int32_t kWidths[] = {1,   2,   3,   7,   63,  64,  65,  66,   127,  128,
                            129, 130, 131, 191, 192, 193, 194, 1000, 1001, 4097};
 
-TEST_F(WriteBulk, IndexedRowsAreCodedAsOneValueAtATime) {
-    uint32_t seed = 1;
+void WriteBulk::expectEveryWidthCodedOneValueAtATime(int32_t kind, uint32_t firstSeed) {
+    uint32_t seed = firstSeed;
     for (int32_t width : kWidths) {
         for (int round = 0; round < 3; ++round) {
-            TestPicture picture = mixedPicture(ImageKindIndexed, width, seed++);
+            TestPicture picture = mixedPicture(kind, width, seed++);
             ASSERT_EQ(writtenScanlines(picture), expectedScanlines(picture))
                 << "width " << width << ", seed " << seed - 1;
         }
     }
 }
 
+TEST_F(WriteBulk, IndexedRowsAreCodedAsOneValueAtATime) {
+    expectEveryWidthCodedOneValueAtATime(ImageKindIndexed, 1);
+}
+
 TEST_F(WriteBulk, ColourRowsAreCodedAsOneValueAtATime) {
-    uint32_t seed = 1000;
-    for (int32_t width : kWidths) {
-        for (int round = 0; round < 3; ++round) {
-            TestPicture picture = mixedPicture(ImageKindRgb32, width, seed++);
-            ASSERT_EQ(writtenScanlines(picture), expectedScanlines(picture))
-                << "width " << width << ", seed " << seed - 1;
-        }
-    }
+    expectEveryWidthCodedOneValueAtATime(ImageKindRgb32, 1000);
 }
 
 }  // namespace

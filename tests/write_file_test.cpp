@@ -19,8 +19,8 @@ using pcxtest::ProgressLog;
 using pcxtest::TestPicture;
 using Bytes = std::vector<uint8_t>;
 
-constexpr size_t kHeaderSize = 128;
-constexpr size_t kTrailerSize = 769;
+using pcxtest::kHeaderSize;
+using pcxtest::kTrailerSize;
 
 // The trailer of an indexed file whose palette is the given colours.
 Bytes trailerOf(const std::vector<uint32_t>& colours) {

@@ -4,6 +4,7 @@
 #ifndef PCX_TESTS_WRITE_SUPPORT_H
 #define PCX_TESTS_WRITE_SUPPORT_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -11,6 +12,11 @@
 #include "United.h"
 
 namespace pcxtest {
+
+// A written file is the 128-byte header, the coded scanlines and, for an
+// indexed picture, the 769-byte palette trailer.
+constexpr size_t kHeaderSize = 128;
+constexpr size_t kTrailerSize = 769;
 
 // A picture owned by the test, handed to the plug-in as a PluginImage.
 struct TestPicture {
