@@ -6,7 +6,7 @@
 
 #include "FuzzSupport.h"
 #include "Import.h"
-#include "Reference.h"
+#include "support/Reference.h"
 
 namespace pcxfuzz {
 

@@ -24,7 +24,7 @@
 
 #include "Export.h"
 #include "FuzzSupport.h"
-#include "Reference.h"
+#include "support/Reference.h"
 
 namespace {
 

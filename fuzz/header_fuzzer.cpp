@@ -10,8 +10,8 @@
 
 #include "FuzzSupport.h"
 #include "Import.h"
-#include "Reference.h"
 #include "support/HostTexts.h"
+#include "support/Reference.h"
 
 namespace {
 

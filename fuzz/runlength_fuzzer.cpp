@@ -12,7 +12,7 @@
 
 #include "Dpcx.h"
 #include "FuzzSupport.h"
-#include "Reference.h"
+#include "support/Reference.h"
 
 namespace {
 

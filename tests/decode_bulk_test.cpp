@@ -13,6 +13,7 @@
 #include "Dpcx.h"
 #include "support/DecodedPixel.h"
 #include "support/PcxBuilder.h"
+#include "support/Reference.h"
 #include "support/TestEnv.h"
 
 namespace {
@@ -48,11 +49,13 @@ void expectLikeReference(const Bytes& in, size_t outSize, const std::string& wha
     const size_t guard = 256;
     Bytes expected(outSize, 0x5A);
     Bytes memory(guard + outSize + guard, 0x5A);
-    const pcxtest::DecodedCount want = pcxtest::decodeRunLengthPlainly(in, expected);
+    size_t wantConsumed = 0, wantWritten = 0;
+    pcxref::decodeRunLength(in.data(), in.size(), expected.data(), expected.size(), &wantConsumed,
+                            &wantWritten);
     const RunLengthResult got =
         pcx::decodeRunLength(in.data(), in.size(), memory.data() + guard, outSize);
-    ASSERT_EQ(got.consumed, want.consumed) << what;
-    ASSERT_EQ(got.written, want.written) << what;
+    ASSERT_EQ(got.consumed, wantConsumed) << what;
+    ASSERT_EQ(got.written, wantWritten) << what;
     if (got.written > 0) {
         ASSERT_EQ(0, std::memcmp(memory.data() + guard, expected.data(), got.written)) << what;
     }
@@ -181,7 +184,9 @@ TEST(DecodeBulk, RowsExpandedAsTheyAreDecodedMatchTheirScanlines) {
                 file.codes.push_back(0xC9);
             }
             Bytes raw(rawBytes, 0);
-            pcxtest::decodeRunLengthPlainly(file.codes, raw);
+            size_t consumed = 0, written = 0;
+            pcxref::decodeRunLength(file.codes.data(), file.codes.size(), raw.data(), raw.size(),
+                                    &consumed, &written);
             const std::string path = dir.file("big" + std::to_string(++serial) + ".pcx");
             ASSERT_TRUE(pcxtest::writeFile(path, file.bytes()));
             for (int box : {0, 64, 300}) {

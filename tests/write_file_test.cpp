@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/PluginTest.h"
+#include "support/Reference.h"
 #include "support/TestEnv.h"
 #include "write_support.h"
 
@@ -19,8 +20,8 @@ using pcxtest::ProgressLog;
 using pcxtest::TestPicture;
 using Bytes = std::vector<uint8_t>;
 
-using pcxtest::kHeaderSize;
-using pcxtest::kTrailerSize;
+using pcxref::kHeaderSize;
+using pcxref::kTrailerSize;
 
 // The trailer of an indexed file whose palette is the given colours.
 Bytes trailerOf(const std::vector<uint32_t>& colours) {

@@ -4,7 +4,6 @@
 #ifndef PCX_TESTS_WRITE_SUPPORT_H
 #define PCX_TESTS_WRITE_SUPPORT_H
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -12,11 +11,6 @@
 #include "United.h"
 
 namespace pcxtest {
-
-// A written file is the 128-byte header, the coded scanlines and, for an
-// indexed picture, the 769-byte palette trailer.
-constexpr size_t kHeaderSize = 128;
-constexpr size_t kTrailerSize = 769;
 
 // A picture owned by the test, handed to the plug-in as a PluginImage.
 struct TestPicture {

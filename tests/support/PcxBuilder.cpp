@@ -113,19 +113,4 @@ std::vector<uint8_t> packLine(const std::vector<uint8_t>& values, int bitsPerPix
     return line;
 }
 
-DecodedCount decodeRunLengthPlainly(const std::vector<uint8_t>& in, std::vector<uint8_t>& out) {
-    size_t read = 0, written = 0;
-    while (written < out.size() && read < in.size()) {
-        if (in[read] >= 0xC0) {
-            if (read + 1 >= in.size()) break;
-            for (int k = 0; k < (in[read] & 0x3F) && written < out.size(); ++k)
-                out[written++] = in[read + 1];
-            read += 2;
-        } else {
-            out[written++] = in[read++];
-        }
-    }
-    return {read, written};
-}
-
 }  // namespace pcxtest

@@ -3,7 +3,6 @@
 #ifndef PCX_TESTS_PCX_BUILDER_H
 #define PCX_TESTS_PCX_BUILDER_H
 
-#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -52,16 +51,6 @@ PcxFile rgbFile(int width, int height, int extraBytesPerLine = 0);
 // bytes as a run header and its value, a lone byte below 0xC0 as itself, a
 // lone byte of 0xC0 or above as 0xC1 and the byte.
 std::vector<uint8_t> encodeRunLength(const std::vector<uint8_t>& raw);
-
-// Codes read one at a time, the obvious way, into out (as large as the output
-// may grow): how many code bytes were consumed and raw bytes written. A run
-// reaching past the end of out writes what fits; a run header without its
-// value ends the reading.
-struct DecodedCount {
-    size_t consumed;
-    size_t written;
-};
-DecodedCount decodeRunLengthPlainly(const std::vector<uint8_t>& in, std::vector<uint8_t>& out);
 
 // Packs pixel values (each below 2^bitsPerPixel) into one plane line of
 // bytesPerLine bytes, most significant bits first; fill bytes get fill.

@@ -1,14 +1,14 @@
 // A second, deliberately plain reading and writing of PCX files, against
-// which the fuzz targets check the module. Nothing here is fast or clever:
-// every byte is handled one at a time, in the order the format describes,
-// so that a disagreement points at the module.
+// which the fuzz targets and the tests check the module. Nothing here is
+// fast or clever: every byte is handled one at a time, in the order the
+// format describes, so that a disagreement points at the module.
 //
 // Where the format leaves a choice open, this follows the module's
 // documented choices: a window that is empty or negative, plane lines too
 // short for the width, and buffers beyond 2^31 - 1 bytes are refused; bytes a
 // short file never reaches are 0; a preview box side below 1 counts as 1.
-#ifndef PCX_FUZZ_REFERENCE_H
-#define PCX_FUZZ_REFERENCE_H
+#ifndef PCX_TESTS_REFERENCE_H
+#define PCX_TESTS_REFERENCE_H
 
 #include <cstddef>
 #include <cstdint>
@@ -84,4 +84,4 @@ void decodeRunLength(const uint8_t* in, size_t inSize, uint8_t* out, size_t outS
 
 }  // namespace pcxref
 
-#endif  // PCX_FUZZ_REFERENCE_H
+#endif  // PCX_TESTS_REFERENCE_H
