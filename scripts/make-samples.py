@@ -21,35 +21,10 @@ import struct
 import sys
 import tempfile
 
+from pcx_codes import pack_line, run_length
+
 WIDTH, HEIGHT = 96, 64  # every sample but the odd-width ones
 ODD_WIDTH = 75  # plane lines get a fill byte
-
-
-def run_length(line):
-    """One plane line in PCX run-length codes: runs of 1 to 63 equal bytes."""
-    out = bytearray()
-    i = 0
-    while i < len(line):
-        value = line[i]
-        count = 1
-        while i + count < len(line) and line[i + count] == value and count < 63:
-            count += 1
-        if count > 1 or value >= 0xC0:
-            out += bytes((0xC0 | count, value))
-        else:
-            out.append(value)
-        i += count
-    return bytes(out)
-
-
-def pack(values, bits, bytes_per_line):
-    """Pixel values of one row packed most significant bits first."""
-    line = bytearray(bytes_per_line)
-    per_byte = 8 // bits
-    for x, value in enumerate(values):
-        shift = 8 - bits * (x % per_byte + 1)
-        line[x // per_byte] |= value << shift
-    return bytes(line)
 
 
 def pcx_file(width, height, bits, planes, rows, colour_map=(), table=None):
@@ -64,7 +39,7 @@ def pcx_file(width, height, bits, planes, rows, colour_map=(), table=None):
     data = bytearray(header)
     for row in rows:
         for plane in row:
-            data += run_length(pack(plane, bits, bytes_per_line))
+            data += run_length(pack_line(plane, bits, bytes_per_line))
     if table is not None:
         data.append(12)
         for r, g, b in table:
