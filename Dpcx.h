@@ -1,11 +1,11 @@
 // Dpcx: the PCX header record and the decoder TPcxDecoder.
 //
-// A PCX file is a 128-byte header, the run-length coded scanlines of the
-// whole picture and, for 256-colour pictures, a 769-byte colour table at the
-// very end. The decoder reads the header (and can stop there), decodes every
-// scanline into one buffer, picks the colour table and expands the scanlines
-// into one byte (indexed) or one 32-bit word 0x00RRGGBB (24-bit) per pixel,
-// optionally keeping only every scale-th row and column for a preview.
+// The decoder reads the header (and can stop there), works out once which
+// variant the header describes, decodes the scanlines and expands each into
+// one byte (indexed) or one 32-bit word 0x00RRGGBB (24-bit) per pixel as soon
+// as it is complete, optionally keeping only every scale-th row and column
+// for a preview, and picks the colour table. The file format itself, the
+// header record among it, is drawn in PcxFormat.h.
 #ifndef PCX_DPCX_H
 #define PCX_DPCX_H
 
@@ -14,75 +14,70 @@
 #include <cstdio>
 #include <string>
 
+#include "PcxFormat.h"
 #include "United.h"
+#include "kernels/Kernels.h"
 
 namespace pcx {
 
-// The 128-byte file header, field by field, as the file stores it (all
-// numbers unsigned). The byte layout is drawn beside parsePcxHeader.
-struct PcxHeader {
-    uint8_t manufacturer;  // 10 for every PCX file
-    uint8_t version;       // 5 for files with a 256-colour trailer or 24-bit colour
-    uint8_t encoding;      // 1: the run-length code
-    uint8_t bitsPerPixel;  // bits of one pixel in one plane
-    uint16_t windowXMin;   // the picture's window, edges inclusive
-    uint16_t windowYMin;
-    uint16_t windowXMax;
-    uint16_t windowYMax;
-    uint16_t hDpi;
-    uint16_t vDpi;
-    uint8_t colormap[48];  // 16 entries of red, green, blue
-    uint8_t reserved;
-    uint8_t nPlanes;        // colour planes: 1, or 3 for red, green, blue
-    uint16_t bytesPerLine;  // bytes of one plane of one scanline
-    uint16_t paletteInfo;   // only reported
-    uint16_t hScreenSize;   // only reported
-    uint16_t vScreenSize;   // only reported
-    uint8_t filler[54];
+// Why a decode failed. The host never sees it (it sees a failure); tests
+// read it to tell a file refused for the right reason from one refused for
+// a wrong one.
+enum class DecodeFailure : uint8_t {
+    None,
+    FileNotOpened,      // no name, or the file does not open
+    HeaderTooShort,     // fewer than 128 bytes
+    NotPcx,             // Manufacturer not 10, or Encoding not 1
+    UnreadVariant,      // a version, depth and plane count that no variant has
+    EmptyWindow,        // a width or height below 1
+    PlaneLineTooShort,  // BytesPerLine holds fewer bits than a row of pixels
+    TooLarge,           // the decoded picture or the output beyond 2^31 - 1 bytes
+    OutOfMemory,        // a buffer could not be allocated
 };
 
-constexpr size_t kPcxHeaderSize = 128;
-// The 256-colour trailer: the marker byte 12, then 256 triples red, green, blue.
-constexpr size_t kPcxTrailerSize = 769;
-constexpr uint8_t kPcxTrailerMarker = 12;
+// The variants a full decode reads. Every indexed variant is one plane; the
+// 8-bit one takes its colours from the file's trailer when it has one.
+enum class PcxVariant : uint8_t { Indexed1, Indexed2, Indexed4, Indexed8, TrueColour };
 
-// The header held in bytes[0..127]. Never fails: every bit pattern is a
-// header; whether the decoder accepts it is a separate question.
-PcxHeader parsePcxHeader(const uint8_t* bytes);
-
-// How far past its last byte written decodeRunLength may leave scratch: the
-// length of the longest run, rounded up to whole words.
-constexpr size_t kRunLengthScratch = 64;
-
-// What decodeRunLength did: input bytes taken, output bytes written.
-struct RunLengthResult {
-    size_t consumed;
-    size_t written;
+// What a header is, for a full decode: its variant and the sizes that follow
+// from it and from the reduction.
+struct DecodeLayout {
+    PcxVariant variant;
+    int bitsPerPixel;      // of one plane: 1, 2, 4 or 8
+    size_t planeBytes;     // BytesPerLine
+    size_t scanlineBytes;  // every plane of one scanline
+    int32_t sourceWidth;   // the picture
+    int32_t sourceHeight;  //
+    int32_t width;         // the output, reduced by 2^scaleShift
+    int32_t height;        //
+    int32_t stride;        // bytes of one output row
+    int64_t pictureBytes;  // every decoded scanline of the picture
 };
 
-// Decodes PCX run-length codes from in[0..inSize) into out[0..outSize).
-// A byte of 0xC0 or above is a run header (count = its low six bits, the
-// next byte is the value); any other byte is one literal byte.
-//
-// Stops when out is full or when in holds no further whole code. A run
-// header that is the last byte of in is not consumed (consumed ends before
-// it), so a caller reading in blocks carries it over to the next block; at
-// the end of a file it is simply dropped. A run that reaches past the end of
-// out writes only what fits and is consumed whole; a run of count 0 writes
-// nothing and is consumed.
-//
-// Nothing outside out[0..outSize) is ever touched, but to move whole words
-// the decoder may leave scratch in up to kRunLengthScratch bytes of out just
-// past written; bytes beyond those are left untouched. A caller that needs
-// the bytes past written restores those few.
-RunLengthResult decodeRunLength(const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize);
+// The answer of classifyHeader: a layout, or the reason there is none.
+struct HeaderClass {
+    DecodeFailure failure;  // None when layout holds
+    DecodeLayout layout;
+};
+
+// Classifies a header for a full decode whose output is reduced by
+// 2^scaleShift. Accepted: 1, 2, 4 or 8 bits in one plane (8 bits only with
+// version 5), and 8 bits in three planes (version 5 or above), of a
+// non-empty window, with plane lines long enough for a row, and with every
+// buffer size (the decoded picture, the output) within a signed 32-bit
+// integer: the image record carries sizes as 32-bit integers, and a host
+// does its own arithmetic on them in 32 bits.
+HeaderClass classifyHeader(const PcxHeader& header, int32_t scaleShift);
+
+// The output side (width or height) of a picture side reduced by
+// 2^scaleShift: the side divided by the scale, rounded up.
+inline int32_t reducedSide(int32_t side, int32_t scaleShift) {
+    return (side + (int32_t{1} << scaleShift) - 1) >> scaleShift;
+}
 
 // Decodes one PCX file into an indexed or 24-bit picture. Make one, set the
 // switches (headerOnly, preview, previewMaxWidth, previewMaxHeight), call
 // decode, read the results, detach what the caller keeps.
-//
-// Accepted variants: 1, 2, 4 or 8 bits in one plane (8 bits only with
-// version 5), and 8 bits in three planes (version 5 or above).
 class TPcxDecoder {
 public:
     TPcxDecoder();
@@ -92,11 +87,12 @@ public:
 
     // Decodes the named file (null is the empty name, which never opens).
     // True when the file opened, its header has Manufacturer 10 and
-    // Encoding 1 and, unless headerOnly, the picture is an accepted variant of
-    // a sound size that could be allocated. A file that ends early still
-    // succeeds: unreached bytes are 0. On failure report ends with
-    // "ERROR DETECTED.\n" and pixels and palette are null. The file is closed
-    // and raw released before it returns, in every case.
+    // Encoding 1 and, unless headerOnly, classifyHeader accepts it and its
+    // buffers could be allocated. A file that ends early still succeeds:
+    // unreached bytes are 0. On failure report ends with
+    // "ERROR DETECTED.\n", failure says why, and pixels and palette are
+    // null. The file is closed and raw released before it returns, in every
+    // case.
     bool decode(const char* fileName);
 
     // The pixel buffer (from malloc; the caller frees it with free); the
@@ -112,7 +108,7 @@ public:
     // results are read after it.
     std::FILE* stream;     // the open file, only during decode
     PcxHeader header;      // the header as read
-    uint8_t* raw;          // every decoded scanline byte of the picture (malloc)
+    uint8_t* raw;          // decoded scanlines not yet expanded (malloc), only during decode
     std::string report;    // the header report
     uint8_t* pixels;       // output rows (malloc)
     int32_t sourceWidth;   // picture size from the header window
@@ -130,22 +126,27 @@ public:
     int32_t scale;       // reduction factor, a power of two
     int32_t scaleShift;  // log2(scale)
     int32_t scaleMask;   // scale - 1
+    // Why the latest decode failed (None after a success).
+    DecodeFailure failure;
 
 private:
     void releaseBuffers();
     bool openFile(const char* fileName);
     void closeFile();
+    bool fail(DecodeFailure why);
     bool readHeader();
     void appendHeaderReport();
     void chooseScale();
-    bool checkLayout();
+    bool classify();
     bool readData();
     bool choosePalette();
     bool readTrailer();
     bool allocatePixels();
-    void expandPixels(int32_t first, int32_t end);
-    void expandTrueColour(int32_t first, int32_t end);
-    void expandIndexed(int32_t first, int32_t end);
+    void expandRow(int32_t row, const uint8_t* scanline);
+    void clearRows(int32_t first);
+
+    // The accepted header's variant and sizes, set by classify.
+    DecodeLayout layout_;
 };
 
 }  // namespace pcx

@@ -1,24 +1,17 @@
 // Epcx: the encoder TPcxEncoder, which writes a host picture as a version 5
-// PCX file, and the buffered output file it writes through.
+// PCX file (the format is drawn in PcxFormat.h), and the buffered output file
+// it writes through.
 //
 // Two variants are written, both with 8 bits per pixel in a plane:
 //
 //   kind 1 (indexed)  header, NPlanes 1 | scanlines | 0x0C, 256 x (R, G, B)
 //   kind 5 (colour)   header, NPlanes 3 | scanlines (R, G, B plane lines)
 //
-// The 128-byte header (little-endian fields):
-//
-//   0 Manufacturer 10   1 Version 5   2 Encoding 1   3 BitsPerPixel 8
-//   4 WindowXMin 0      6 WindowYMin 0
-//   8 WindowXMax width-1             10 WindowYMax height-1
-//  12 HDpi 300         14 VDpi 300    16..63 Colormap, zero
-//  65 NPlanes 1 or 3   66 BytesPerLine (width rounded up to even)
-//  68 PaletteInfo 1    every other byte zero
-//
-// Every plane line holds BytesPerLine bytes (an odd width gets one 0 of fill)
-// and is run-length coded on its own: a run never carries on into the next
-// plane line. A code is either a literal byte 0x00-0xBF or the pair
-// (0xC0 + count, value) with count 1 to 63.
+// The header holds version 5, the window 0..width-1 x 0..height-1, 300 dpi
+// both ways, BytesPerLine = width rounded up to even and PaletteInfo 1; every
+// other field is zero. Every plane line holds BytesPerLine bytes (an odd
+// width gets one 0 of fill) and is run-length coded on its own: a run never
+// carries on into the next plane line.
 #ifndef PCX_EPCX_H
 #define PCX_EPCX_H
 
@@ -27,7 +20,9 @@
 #include <cstdio>
 #include <memory>
 
+#include "PcxFormat.h"
 #include "United.h"
+#include "kernels/Kernels.h"
 
 namespace pcx {
 
@@ -37,16 +32,6 @@ namespace pcx {
 // 65536, which does not fit.
 constexpr int32_t kMaxWriteWidth = 65534;
 constexpr int32_t kMaxWriteHeight = 65536;
-
-// The longest run one code can carry: the six low bits of its header.
-constexpr int32_t kMaxRunLength = 63;
-
-// Bytes past its last code that the encoder's fast paths may overwrite with
-// scratch (later codes overwrite it in turn).
-constexpr size_t kCodeScratch = 16;
-
-// Entries in the colour table trailer of an indexed file.
-constexpr int32_t kTrailerEntries = 256;
 
 // A file opened for writing behind a buffer of its own, so that the per-byte
 // path is a store into memory and the file sees a few large writes. The
@@ -116,8 +101,6 @@ private:
     bool failed_ = false;
 };
 
-}  // namespace pcx
-
 // Writes one picture to one file. Made on the stack for one call of
 // EXPORT_WriteToFile: open, write, close.
 class TPcxEncoder {
@@ -158,13 +141,10 @@ private:
     bool shouldContinue(int32_t row) const { return progress == nullptr || progress(row) == 0; }
     // Puts one plane line: count bytes taken step bytes apart from first,
     // the fill byte for an odd count, and the end-of-line mark. Step is 1
-    // (indexed rows) or 4 (a plane of 32-bit pixels).
+    // (indexed rows) or 4 (a plane of 32-bit pixels). The bulk of the line
+    // goes through codeLineBulk, which writes what put would; the last
+    // values go through put.
     void putPlaneLine(const uint8_t* first, uint32_t count, uint32_t step);
-    // The bulk of a plane line, before its last few bytes: what put would
-    // write for its first bytes, a window of them at a time. Returns how
-    // many bytes it took.
-    template <uint32_t Step>
-    uint32_t putWindows(const uint8_t* first, uint32_t count);
 
     // The run coder. put takes a byte 0-255, or -1 to end a plane line;
     // emit writes one code for count (1 to 63) copies of value.
@@ -172,10 +152,12 @@ private:
     inline void emit(int32_t value, int32_t count);
 
     const PluginImage* image;
-    pcx::TPcxOutputStream stream;
+    TPcxOutputStream stream;
     int32_t runValue;
     int32_t runLength;
     ProgressCallback progress;
 };
+
+}  // namespace pcx
 
 #endif  // PCX_EPCX_H

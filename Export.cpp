@@ -95,8 +95,8 @@ PCX_EXPORT int32_t PCX_CALL EXPORT_WriteToFile(const char* fileName, const Plugi
                                                ProgressCallback progress) {
     int32_t result = 0;
     pcx::catchAll([&] {
-        if (!TPcxEncoder::canWrite(image)) return;
-        TPcxEncoder encoder;
+        if (!pcx::TPcxEncoder::canWrite(image)) return;
+        pcx::TPcxEncoder encoder;
         encoder.setProgress(progress);
         if (!encoder.open(fileName)) return;
         encoder.write(*image);

@@ -1,0 +1,150 @@
+// PcxFormat: the ZSoft PCX file as this module reads and writes it, drawn
+// once: the header record with its parser and its writer, the run-length
+// code, the colour tables, and every constant of the format. The decoder
+// (Dpcx) and the encoder (Epcx) both follow it; each says for itself which
+// variants it accepts or produces.
+//
+// A file:
+//
+//   offset 0     the 128-byte header (below)
+//   offset 128   the run-length codes of every scanline, top scanline first,
+//                as one stream: a run may carry on into the next plane line
+//   end - 769    for 256 colours only: the marker 12, then 256 x (R, G, B)
+//
+// The header, all numbers little-endian and unsigned:
+//
+//   offset size field            offset size field
+//    0      1   manufacturer      16     48  colormap: 16 x (red, green, blue)
+//    1      1   version           64      1  reserved
+//    2      1   encoding          65      1  nPlanes
+//    3      1   bitsPerPixel      66      2  bytesPerLine
+//    4      2   windowXMin        68      2  paletteInfo
+//    6      2   windowYMin        70      2  hScreenSize
+//    8      2   windowXMax        72      2  vScreenSize
+//   10      2   windowYMax        74     54  filler
+//   12      2   hDpi
+//   14      2   vDpi
+//
+// The picture is (windowXMax - windowXMin + 1) x (windowYMax - windowYMin + 1)
+// pixels. Decoded, a scanline is nPlanes plane lines of bytesPerLine bytes
+// each (red, green, blue for three planes); a pixel of fewer than 8 bits takes
+// the most significant free bits of its byte first, and bytes past the width
+// are fill.
+//
+// The run-length code: a byte with both top bits set (0xC0-0xFF) is a run
+// header, whose low six bits (0-63) count how often the next byte repeats;
+// any other byte (0x00-0xBF) is one literal. A data byte of 0xC0 or above can
+// only be stored through a run header, if need be as the run of one 0xC1.
+#ifndef PCX_PCX_FORMAT_H
+#define PCX_PCX_FORMAT_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace pcx {
+
+// --- the header ---------------------------------------------------------------
+
+constexpr size_t kPcxHeaderSize = 128;
+// Every PCX file names this maker.
+constexpr uint8_t kPcxManufacturer = 10;
+// The one encoding there is: the run-length code.
+constexpr uint8_t kPcxEncodingRunLength = 1;
+// The version of files with a 256-colour trailer or 24-bit colour, and the
+// version written here.
+constexpr uint8_t kPcxVersion5 = 5;
+
+// The header, field by field, as the file stores it.
+struct PcxHeader {
+    uint8_t manufacturer;  // kPcxManufacturer
+    uint8_t version;
+    uint8_t encoding;      // kPcxEncodingRunLength
+    uint8_t bitsPerPixel;  // bits of one pixel in one plane
+    uint16_t windowXMin;   // the picture's window, edges inclusive
+    uint16_t windowYMin;
+    uint16_t windowXMax;
+    uint16_t windowYMax;
+    uint16_t hDpi;
+    uint16_t vDpi;
+    uint8_t colormap[48];  // 16 entries of red, green, blue
+    uint8_t reserved;
+    uint8_t nPlanes;        // colour planes
+    uint16_t bytesPerLine;  // bytes of one plane of one scanline
+    uint16_t paletteInfo;
+    uint16_t hScreenSize;
+    uint16_t vScreenSize;
+    uint8_t filler[54];
+};
+
+// The header held in bytes[0..127]. Never fails: every bit pattern is a
+// header; whether a reader accepts it is a separate question.
+PcxHeader parsePcxHeader(const uint8_t* bytes);
+// The header's 128 bytes into bytes[0..127].
+void writePcxHeader(const PcxHeader& header, uint8_t* bytes);
+
+// Whether the header is a PCX header at all: the maker and the encoding.
+inline bool isPcxHeader(const PcxHeader& header) {
+    return header.manufacturer == kPcxManufacturer && header.encoding == kPcxEncodingRunLength;
+}
+
+// The picture's size from its window, in signed 32-bit arithmetic, so that a
+// window whose maximum is below its minimum gives 0 or less.
+inline int32_t pictureWidth(const PcxHeader& header) {
+    return static_cast<int32_t>(header.windowXMax) - header.windowXMin + 1;
+}
+inline int32_t pictureHeight(const PcxHeader& header) {
+    return static_cast<int32_t>(header.windowYMax) - header.windowYMin + 1;
+}
+
+// --- the run-length code --------------------------------------------------------
+
+// Both top bits set: a run header.
+constexpr uint8_t kRunHeaderBits = 0xC0;
+// The count in a run header's low six bits.
+constexpr uint8_t kRunCountMask = 0x3F;
+// The longest run one code can carry.
+constexpr uint32_t kMaxRunLength = kRunCountMask;
+// The header of a run of one byte.
+constexpr uint8_t kSingleRunHeader = kRunHeaderBits | 1;
+
+inline bool isRunHeader(uint8_t code) {
+    return (code & kRunHeaderBits) == kRunHeaderBits;
+}
+
+// Stores the code for count (1 to 63) copies of value at at and returns the
+// position after it: a single value that cannot be mistaken for a run header
+// goes out alone, anything else as the run header 0xC0 + count and the
+// value. Both bytes are stored whatever the code's length, so that no branch
+// depends on the data: after a lone value the second byte is scratch, which
+// the next code overwrites, and the caller keeps room for two bytes a code.
+inline uint8_t* writeRunCode(uint8_t* at, uint8_t value, uint32_t count) {
+    const bool alone = count == 1 && !isRunHeader(value);
+    at[0] = alone ? value : static_cast<uint8_t>(kRunHeaderBits | count);
+    at[1] = value;
+    return at + (alone ? 1 : 2);
+}
+
+// --- colour tables ----------------------------------------------------------------
+
+// The header's colormap: 16 entries.
+constexpr int kColormapEntries = 16;
+// The trailer of 256-colour files: the marker, then 256 entries, ending the
+// file; a reader finds it kPcxTrailerSize bytes before the end.
+constexpr int kTrailerEntries = 256;
+constexpr uint8_t kPcxTrailerMarker = 12;
+constexpr size_t kPcxTrailerSize = 1 + 3 * kTrailerEntries;
+
+// A table entry (red, green, blue at rgb) as the colour value 0x00RRGGBB,
+// and back (the top byte is dropped).
+inline uint32_t colourValue(const uint8_t* rgb) {
+    return static_cast<uint32_t>(rgb[0]) << 16 | static_cast<uint32_t>(rgb[1]) << 8 | rgb[2];
+}
+inline void storeColourValue(uint32_t colour, uint8_t* rgb) {
+    rgb[0] = static_cast<uint8_t>(colour >> 16);
+    rgb[1] = static_cast<uint8_t>(colour >> 8);
+    rgb[2] = static_cast<uint8_t>(colour);
+}
+
+}  // namespace pcx
+
+#endif  // PCX_PCX_FORMAT_H

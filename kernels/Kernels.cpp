@@ -1,0 +1,164 @@
+// The kernels' entry points: the exact, code-by-code run-length loops that
+// finish what the bulk copies leave (and are the reference they are held
+// to), the processor check, and the choice of copies.
+#include "kernels/Kernels.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "PcxFormat.h"
+#include "kernels/Sets.h"
+
+#if defined(__i386__) || defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
+namespace pcx {
+
+namespace kernels {
+
+namespace {
+
+bool processorRuns(InstructionSet set) {
+    if (set == InstructionSet::Portable) return true;
+#if defined(__i386__) || defined(__x86_64__)
+    // Every x86-64 processor has SSE2, but an i686 need not; SSSE3 came
+    // later still (and some SSE3 processors lack it).
+    unsigned eax, ebx, ecx, edx;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
+    const bool sse2 = (edx & bit_SSE2) != 0;
+    if (set == InstructionSet::Sse2) return sse2;
+    if (set == InstructionSet::Ssse3) return sse2 && (ecx & bit_SSSE3) != 0;
+#endif
+    return false;
+}
+
+const KernelSet* tableOf(InstructionSet set) {
+    switch (set) {
+        case InstructionSet::Portable:
+            return &kPortableSet;
+#if defined(__i386__) || defined(__x86_64__)
+        case InstructionSet::Sse2:
+            return &kSse2Set;
+        case InstructionSet::Ssse3:
+            return &kSsse3Set;
+#else
+        default:
+            break;
+#endif
+    }
+    return nullptr;
+}
+
+// The copies in use, and their set; chosen on first use (a constant
+// until then, so that loading the module does no work).
+const KernelSet* chosenTable = nullptr;
+InstructionSet chosenSet = InstructionSet::Portable;
+
+void chooseFastest() {
+    for (InstructionSet set : kAllSets)
+        if (available(set)) {
+            chosenSet = set;
+            chosenTable = tableOf(set);
+        }
+}
+
+const KernelSet& copies() {
+    if (chosenTable == nullptr) chooseFastest();
+    return *chosenTable;
+}
+
+}  // namespace
+
+const char* nameOf(InstructionSet set) {
+    switch (set) {
+        case InstructionSet::Portable:
+            return "portable";
+        case InstructionSet::Sse2:
+            return "sse2";
+        case InstructionSet::Ssse3:
+            return "ssse3";
+    }
+    return "?";
+}
+
+bool available(InstructionSet set) {
+    return tableOf(set) != nullptr && processorRuns(set);
+}
+
+InstructionSet active() {
+    copies();
+    return chosenSet;
+}
+
+bool select(InstructionSet set) {
+    if (!available(set)) return false;
+    chosenSet = set;
+    chosenTable = tableOf(set);
+    return true;
+}
+
+}  // namespace kernels
+
+// The last codes, one at a time and exactly; a run that the end of the
+// output cuts reports what did not fit.
+RunLengthResult decodeRunLength(const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize) {
+    const RunLengthResult bulk = kernels::copies().decodeWindows(in, inSize, out, outSize);
+    size_t read = bulk.consumed;
+    size_t written = bulk.written;
+    while (written < outSize && read < inSize) {
+        const uint8_t code = in[read];
+        if (!isRunHeader(code)) {
+            out[written++] = code;
+            ++read;
+            continue;
+        }
+        if (inSize - read < 2) break;  // its value byte may come with the next block
+        const size_t count = code & kRunCountMask;
+        const size_t fits = std::min(count, outSize - written);
+        std::memset(out + written, in[read + 1], fits);
+        written += fits;
+        read += 2;
+        if (fits < count) return {read, written, count - fits};
+    }
+    return {read, written, 0};
+}
+
+RunLengthResult skipRunLength(const uint8_t* in, size_t inSize, size_t count) {
+    const RunLengthResult bulk = kernels::copies().skipWindows(in, inSize, count);
+    size_t read = bulk.consumed;
+    size_t skipped = bulk.written;
+    while (skipped < count && read < inSize) {
+        const uint8_t code = in[read];
+        if (!isRunHeader(code)) {
+            ++skipped;
+            ++read;
+            continue;
+        }
+        if (inSize - read < 2) break;
+        const size_t length = code & kRunCountMask;
+        const size_t fits = std::min(length, count - skipped);
+        skipped += fits;
+        read += 2;
+        if (fits < length) return {read, skipped, length - fits};
+    }
+    return {read, skipped, 0};
+}
+
+void interleavePlanes(const uint8_t* red, const uint8_t* green, const uint8_t* blue, uint32_t* out,
+                      size_t count) {
+    kernels::copies().interleavePlanes(red, green, blue, out, count);
+}
+
+void unpackRow(int bits, const uint8_t* line, uint8_t* out, size_t count) {
+    kernels::copies().unpackRow[bits / 2](line, out, count);
+}
+
+uint32_t codeLineBulk(const uint8_t* first, uint32_t count, uint32_t step, uint8_t** out,
+                      OpenRun* run) {
+    const kernels::KernelSet& set = kernels::copies();
+    return step == 1 ? set.codeBytes(first, count, out, run)
+                     : set.codePixelPlane(first, count, out, run);
+}
+
+}  // namespace pcx
