@@ -10,6 +10,8 @@
 #include <cstring>
 #include <new>
 
+#include "kernels/Kernels.h"
+#include "support/KernelSets.h"
 #include "support/TestEnv.h"
 
 namespace pcxfuzz {
@@ -44,6 +46,12 @@ void removeScratchFiles() {
 }
 
 }  // namespace
+
+void useKernelsFor(uint8_t choice) {
+    if (choice == 0) return;
+    static const std::vector<pcx::kernels::InstructionSet> sets = pcxtest::availableKernelSets();
+    pcx::kernels::select(sets[(choice - 1u) % sets.size()]);
+}
 
 void fail(const char* file, int line, const std::string& what) {
     std::fprintf(stderr, "\npcx fuzz check failed at %s:%d\n  %s\n", file, line, what.c_str());

@@ -79,6 +79,12 @@ uint8_t nextFill();
 // needs (0 for a call that must refuse, or needs no picture buffers).
 void checkAllocationBound(const AllocationStats& stats, uint64_t pictureBytes, const char* call);
 
+// Runs what follows with the kernels of one instruction set: choice 0
+// leaves the set in use alone (libFuzzer's runs take the module's own
+// choice, and the replay driver runs every input with each set in turn);
+// any other value picks one of the sets this processor runs.
+void useKernelsFor(uint8_t choice);
+
 // Little-endian reads from a byte string that run out gracefully: past the
 // end every byte reads as 0.
 class ByteReader {

@@ -12,6 +12,8 @@ namespace pcxfuzz {
 
 namespace {
 
+constexpr size_t kKernelChoiceOffset = 82;
+
 std::string describe(const pcxref::Layout& layout) {
     return std::to_string(layout.sourceWidth) + " x " + std::to_string(layout.sourceHeight) +
            " scale " + std::to_string(layout.scale) + " -> " + std::to_string(layout.width) +
@@ -53,7 +55,12 @@ bool checkImport(const uint8_t* file, size_t size, bool preview, int32_t boxWidt
     const pcxref::Layout layout = pcxref::layoutOf(file, size, preview, boxWidth, boxHeight);
     const int64_t pictureBytes = layout.decodable ? layout.rawBytes + layout.pixelBytes : 0;
     if (pictureBytes > kMaxFuzzedPictureBytes) return false;
+    // The decoder holds only a window of the decoded scanlines: the output
+    // pixels are the one buffer that grows with the picture.
+    const int64_t bufferBytes = layout.decodable ? layout.pixelBytes : 0;
 
+    // Header byte 82 lies in the filler, which no reader uses.
+    useKernelsFor(size > kKernelChoiceOffset ? file[kKernelChoiceOffset] : 0);
     scratch.write(file, size);
     PluginImage* image = nullptr;
     AllocationStats stats;
@@ -66,7 +73,7 @@ bool checkImport(const uint8_t* file, size_t size, bool preview, int32_t boxWidt
         stats = watch.stats();
     }
     // Palettes are at most 256 entries of 4 bytes.
-    checkAllocationBound(stats, pictureBytes > 0 ? pictureBytes + 1024 : 0,
+    checkAllocationBound(stats, bufferBytes > 0 ? bufferBytes + 1024 : 0,
                          preview ? "IMPORT_CreatePreviewImage" : "IMPORT_CreateImage");
 
     pcxref::Image expected;

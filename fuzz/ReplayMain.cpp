@@ -1,8 +1,9 @@
 // A driver for builds without libFuzzer (g++, with or without sanitizers):
-// runs a target once over every file named on the command line, and every
-// file inside every folder named (sorted, not recursive). Each input goes to
-// the target in a heap block of exactly its size, as libFuzzer hands it
-// over. Fails when no input was found, so that a missing corpus cannot pass.
+// runs a target over every file named on the command line, and every file
+// inside every folder named (sorted, not recursive), once with each set of
+// kernels the processor runs. Each input goes to the target in a heap block
+// of exactly its size, as libFuzzer hands it over. Fails when no input was
+// found, so that a missing corpus cannot pass.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +13,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "support/KernelSets.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
@@ -49,10 +52,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s file-or-folder...  (no inputs found)\n", argv[0]);
         return 2;
     }
-    for (const auto& path : inputs) {
-        std::fprintf(stderr, "running %s\n", path.string().c_str());
-        runOne(path);
+    const std::vector<pcx::kernels::InstructionSet> sets = pcxtest::availableKernelSets();
+    for (pcx::kernels::InstructionSet set : sets) {
+        for (const auto& path : inputs) {
+            // An input may choose other kernels for itself: every input
+            // starts from this round's.
+            pcx::kernels::select(set);
+            std::fprintf(stderr, "running %s (%s)\n", path.string().c_str(),
+                         pcx::kernels::nameOf(set));
+            runOne(path);
+        }
     }
-    std::fprintf(stderr, "%zu inputs passed\n", inputs.size());
+    std::fprintf(stderr, "%zu inputs passed with each of %zu sets of kernels\n", inputs.size(),
+                 sets.size());
     return 0;
 }

@@ -10,7 +10,8 @@
 //   9      stride: 0 a row's bytes, 1 its negative (bottom-up), 2 a row's
 //          bytes plus the pad, 3 the negative of that, 4 the raw stride below
 //   10     pad            11..14 raw stride
-//   15     flags: 1 null pixels, 2 null palette, 4 null record, 8 no callback
+//   15     flags: 1 null pixels, 2 null palette, 4 null record, 8 no callback;
+//          bits 4-5 choose the kernels (see pcxfuzz::useKernelsFor)
 //   16..19 paletteCount (the palette holds that many entries, at most 1024)
 //   20..23 the row whose progress call answers 24..27 (0 answers 0 always)
 //   28..   bytes that fill the pixels and the palette, repeated
@@ -113,6 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool writable = pcxref::writable(given);
     if (writable && !sized) return -1;  // sound, but too large to fuzz
 
+    pcxfuzz::useKernelsFor(static_cast<uint8_t>((flags >> 4) & 3));
     scratch.write(kUntouched, sizeof kUntouched);
     int32_t result;
     pcxfuzz::AllocationStats stats;

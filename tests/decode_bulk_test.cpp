@@ -1,8 +1,10 @@
-// The decoder's bulk paths against plain one-code-at-a-time reading: the
-// window of run-length codes in which every run is a single byte (packed in
-// one pass), windows with a few longer runs among such codes, and run
-// headers on every offset of a window; and whole files, whose rows are
-// expanded piece by piece as their scanlines are decoded.
+// The decoder's bulk paths against plain one-code-at-a-time reading, for
+// every instruction set's kernels the processor runs: random streams of
+// every mix of codes, the window of run-length codes in which every run is a
+// single byte (packed in one pass), windows with a few longer runs among
+// such codes, and run headers on every offset of a window, each decoded and
+// skipped; and whole files, whose rows are expanded piece by piece as their
+// scanlines are decoded, whole and as previews.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 
 #include "Dpcx.h"
 #include "support/DecodedPixel.h"
+#include "support/KernelSetTest.h"
 #include "support/PcxBuilder.h"
 #include "support/Reference.h"
 #include "support/TestEnv.h"
@@ -42,35 +45,64 @@ Bytes noisyCodes(std::mt19937& random, size_t length, unsigned longRunsPerThousa
     return codes;
 }
 
+class DecodeBulk : public pcxtest::KernelSetTest {};
+
 // Decodes in into an output of outSize inside guard bytes and compares
-// everything with the reference: what was taken, what was written, and that
-// nothing beyond the permitted scratch changed.
+// everything with the reference: what was taken, what was written, what of
+// a last run did not fit, and that nothing beyond the permitted scratch
+// changed. Then skips the same codes for outSize bytes, which must take and
+// count exactly as much.
 void expectLikeReference(const Bytes& in, size_t outSize, const std::string& what) {
     const size_t guard = 256;
     Bytes expected(outSize, 0x5A);
     Bytes memory(guard + outSize + guard, 0x5A);
-    size_t wantConsumed = 0, wantWritten = 0;
+    size_t wantConsumed = 0, wantWritten = 0, wantCut = 0;
     pcxref::decodeRunLength(in.data(), in.size(), expected.data(), expected.size(), &wantConsumed,
-                            &wantWritten);
+                            &wantWritten, &wantCut);
     const RunLengthResult got =
         pcx::decodeRunLength(in.data(), in.size(), memory.data() + guard, outSize);
     ASSERT_EQ(got.consumed, wantConsumed) << what;
     ASSERT_EQ(got.written, wantWritten) << what;
-    if (got.written > 0) {
-        ASSERT_EQ(0, std::memcmp(memory.data() + guard, expected.data(), got.written)) << what;
-    }
+    ASSERT_EQ(got.cut, wantCut) << what;
+    // std::equal, not memcmp: an empty expected has a null data(), and
+    // memcmp with a null pointer is undefined even for no bytes.
+    ASSERT_TRUE(std::equal(expected.begin(), expected.begin() + static_cast<long>(got.written),
+                           memory.begin() + guard))
+        << what;
     const size_t untouchedFrom = guard + std::min(outSize, got.written + pcx::kRunLengthScratch);
     for (size_t i = 0; i < memory.size(); ++i) {
         if (i < guard || i >= untouchedFrom) {
             ASSERT_EQ(memory[i], 0x5A) << what << ", byte " << i;
         }
     }
+
+    const RunLengthResult skipped = pcx::skipRunLength(in.data(), in.size(), outSize);
+    ASSERT_EQ(skipped.consumed, wantConsumed) << what << ", skipped";
+    ASSERT_EQ(skipped.written, wantWritten) << what << ", skipped";
+    ASSERT_EQ(skipped.cut, wantCut) << what << ", skipped";
+}
+
+// Random code streams of every mix, from all literals to all runs, long
+// runs and runs of count 0, into outputs shorter and longer than the data.
+TEST_P(DecodeBulk, RandomStreamsOfEveryMix) {
+    std::mt19937 random(12345);
+    for (int round = 0; round < 3000; ++round) {
+        const size_t length = random() % (round % 2 ? 300 : 6000);
+        const unsigned headerPercent = random() % 101;
+        const unsigned maxCount = 1 + random() % 64;
+        Bytes in(length);
+        for (uint8_t& byte : in)
+            byte = (random() % 100 < headerPercent)
+                       ? static_cast<uint8_t>(0xC0 | (random() % maxCount))
+                       : static_cast<uint8_t>(random() % 0xC0);
+        expectLikeReference(in, random() % (2 * length + 100), "round " + std::to_string(round));
+    }
 }
 
 // Every run a single byte, with the codes shifted through every offset of a
 // window, so that a run header falls on each position, the last included
 // (its value then opens the next window).
-TEST(DecodeBulk, SingleByteRunsOnEveryOffsetOfAWindow) {
+TEST_P(DecodeBulk, SingleByteRunsOnEveryOffsetOfAWindow) {
     std::mt19937 random(7);
     for (size_t prefix = 0; prefix < 64; ++prefix) {
         const Bytes in = noisyCodes(random, 3000, 0, prefix);
@@ -82,7 +114,7 @@ TEST(DecodeBulk, SingleByteRunsOnEveryOffsetOfAWindow) {
 // Noisy codes with longer runs (and runs of 0) among them, from one in a
 // window to several in each: windows with up to two such runs take the
 // packing path around them, others go code by code.
-TEST(DecodeBulk, LongerRunsAmongSingleByteRuns) {
+TEST_P(DecodeBulk, LongerRunsAmongSingleByteRuns) {
     std::mt19937 random(8);
     for (unsigned rate : {1u, 5u, 15u, 30u, 60u, 200u, 600u}) {
         for (int round = 0; round < 40; ++round) {
@@ -96,7 +128,7 @@ TEST(DecodeBulk, LongerRunsAmongSingleByteRuns) {
 
 // Only literals, only single-byte runs, and the two alternating in long
 // stretches: the windows without any run header and those made only of them.
-TEST(DecodeBulk, WindowsOfOneKindOfCode) {
+TEST_P(DecodeBulk, WindowsOfOneKindOfCode) {
     std::mt19937 random(9);
     Bytes literals(5000), singles, stretches;
     for (uint8_t& b : literals) b = static_cast<uint8_t>(random() % 0xC0);
@@ -162,7 +194,7 @@ uint32_t expectedPixel(const Bytes& raw, const pcx::TPcxDecoder& decoder, int bi
 // and read block, whole and as previews, complete and cut short (the rows
 // the file never reaches are 0, expanded after the reading ends): every
 // output pixel is what its source scanline holds.
-TEST(DecodeBulk, RowsExpandedAsTheyAreDecodedMatchTheirScanlines) {
+TEST_P(DecodeBulk, RowsExpandedAsTheyAreDecodedMatchTheirScanlines) {
     pcxtest::TempDir dir;
     std::mt19937 random(10);
     const struct {
@@ -206,6 +238,23 @@ TEST(DecodeBulk, RowsExpandedAsTheyAreDecodedMatchTheirScanlines) {
             }
         }
     }
+}
+
+PCX_FOR_EACH_KERNEL_SET(DecodeBulk);
+
+// With nothing selected, the fastest set the processor runs is in use; any
+// available set can be selected and is then in use.
+TEST(KernelChoice, FastestAvailableSetRunsUnlessAnotherIsSelected) {
+    const std::vector<pcx::kernels::InstructionSet> sets = pcxtest::availableKernelSets();
+    ASSERT_FALSE(sets.empty());
+    EXPECT_EQ(sets.front(), pcx::kernels::InstructionSet::Portable);
+    const pcx::kernels::InstructionSet fastest = sets.back();
+    EXPECT_EQ(pcx::kernels::active(), fastest);
+    for (pcx::kernels::InstructionSet set : sets) {
+        ASSERT_TRUE(pcx::kernels::select(set));
+        EXPECT_EQ(pcx::kernels::active(), set);
+    }
+    pcx::kernels::select(fastest);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // and given back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include "support/HostTexts.h"
 #include "support/PcxBuilder.h"
 #include "support/PluginTest.h"
+#include "support/Reference.h"
 #include "support/TestEnv.h"
 
 namespace {
@@ -208,7 +210,7 @@ TEST_F(Import, CreateImageHandsOverEveryVariant) {
     for (PcxFile* file : {&twoBits, &fourBits}) {
         for (int i = 0; i < 16; ++i)
             file->colormapEntry(i, 0x100000u * static_cast<uint32_t>(i) + 0x0A0B0Cu);
-        file->codes = pcxtest::encodeRunLength(
+        file->codes = pcxref::encodeRunLength(
             pcxtest::packLine({3, 2, 1, 0, 3}, file->bitsPerPixel, file->bytesPerLine));
     }
     std::vector<uint32_t> colours(256);
@@ -304,7 +306,7 @@ TEST_F(Import, PreviewReducesByAPowerOfTwo) {
         for (int plane = 0; plane < 3; ++plane)
             for (int x = 0; x < 640; ++x)
                 raw.push_back(static_cast<uint8_t>(plane == 0 ? x : plane == 1 ? y : x ^ y));
-    file.codes = pcxtest::encodeRunLength(raw);
+    file.codes = pcxref::encodeRunLength(raw);
     PluginImage* image = preview(write(file), 64, 64);
     ASSERT_NE(image, nullptr);
     EXPECT_EQ(image->kind, ImageKindRgb32);
@@ -349,6 +351,48 @@ TEST_F(Import, PreviewOfAPictureSmallerThanTheBoxIsThePicture) {
     EXPECT_EQ(image->paletteCount, 16);
     EXPECT_EQ(std::vector<uint8_t>(image->pixels, image->pixels + 6),
               (std::vector<uint8_t>{1, 2, 3, 4, 5, 6}));
+    plugin().IMPORT_FreeImage(image);
+}
+
+// A picture whose decoded scanlines would not fit a 32-bit host's address
+// space (20000 x 20000 in 24 bits: 1.2 GB of scanlines, in a 38 MB file) is
+// previewed in its box all the same: the decoder holds only a window of
+// scanlines, and skips those the preview does not sample. Each plane line is
+// runs of 63 (and one of 29) whose values follow the row, the plane and the
+// run. The file is removed with the test's folder.
+TEST_F(Import, PreviewOfAPictureTooLargeToHoldDecoded) {
+    constexpr int kSide = 20000;
+    constexpr int kRun = 63;
+    auto value = [](int y, int plane, int x) {
+        return static_cast<uint8_t>((y * 7 + plane * 61 + (x / kRun) * 5) % 0xC0);
+    };
+    PcxFile file = pcxtest::rgbFile(kSide, kSide);
+    file.codes.reserve(size_t{3} * kSide * (kSide / kRun + 1) * 2);
+    for (int y = 0; y < kSide; ++y)
+        for (int plane = 0; plane < 3; ++plane)
+            for (int x = 0; x < kSide; x += kRun) {
+                const int count = std::min(kRun, kSide - x);
+                file.codes.push_back(static_cast<uint8_t>(0xC0 | count));
+                file.codes.push_back(value(y, plane, x));
+            }
+    const std::string path = write(file);
+    file.codes = {};
+
+    PluginImage* image = preview(path, 64, 64);
+    ASSERT_NE(image, nullptr);
+    constexpr int kScale = 256;  // 20000 / 256 is 78, at least 64; / 512 is not
+    EXPECT_EQ(image->kind, ImageKindRgb32);
+    ASSERT_EQ(image->width, (kSide + kScale - 1) / kScale);
+    ASSERT_EQ(image->height, (kSide + kScale - 1) / kScale);
+    for (int r = 0; r < image->height; ++r)
+        for (int j = 0; j < image->width; ++j) {
+            uint32_t pixel;
+            std::memcpy(&pixel, image->pixels + r * image->stride + 4 * j, 4);
+            const int y = r * kScale, x = j * kScale;
+            const uint32_t expected =
+                uint32_t{value(y, 0, x)} << 16 | uint32_t{value(y, 1, x)} << 8 | value(y, 2, x);
+            ASSERT_EQ(pixel, expected) << "at " << j << "," << r;
+        }
     plugin().IMPORT_FreeImage(image);
 }
 

@@ -5,14 +5,15 @@
 // here every written file is compared with the plain reference coder's, on
 // rows of noise, of runs of every length around 63, of values that need a
 // run header, on odd and even widths around the window size, for both kinds
-// of picture.
+// of picture, with each instruction set's kernels the processor runs.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "support/PluginTest.h"
+#include "Export.h"
+#include "support/KernelSetTest.h"
 #include "support/Reference.h"
 #include "support/TestEnv.h"
 #include "write_support.h"
@@ -124,13 +125,13 @@ TestPicture mixedPicture(int32_t kind, int32_t width, uint32_t seed) {
     return picture;
 }
 
-class WriteBulk : public pcxtest::PluginTest {
+class WriteBulk : public pcxtest::KernelSetTest {
 protected:
     // The file the plug-in writes for picture (empty when it cannot be read).
     Bytes writtenFile(TestPicture& picture) {
         const std::string path = dir.file("bulk.pcx");
         PluginImage image = picture.record();
-        EXPECT_EQ(plugin().EXPORT_WriteToFile(path.c_str(), &image, nullptr), 1);
+        EXPECT_EQ(EXPORT_WriteToFile(path.c_str(), &image, nullptr), 1);
         return pcxtest::readFile(path);
     }
 
@@ -157,12 +158,14 @@ void WriteBulk::expectEveryWidthCodedOneValueAtATime(int32_t kind, uint32_t firs
     }
 }
 
-TEST_F(WriteBulk, IndexedRowsAreCodedAsOneValueAtATime) {
+TEST_P(WriteBulk, IndexedRowsAreCodedAsOneValueAtATime) {
     expectEveryWidthCodedOneValueAtATime(ImageKindIndexed, 1);
 }
 
-TEST_F(WriteBulk, ColourRowsAreCodedAsOneValueAtATime) {
+TEST_P(WriteBulk, ColourRowsAreCodedAsOneValueAtATime) {
     expectEveryWidthCodedOneValueAtATime(ImageKindRgb32, 1000);
 }
+
+PCX_FOR_EACH_KERNEL_SET(WriteBulk);
 
 }  // namespace

@@ -82,23 +82,6 @@ PcxFile rgbFile(int width, int height, int extraBytesPerLine) {
     return file;
 }
 
-std::vector<uint8_t> encodeRunLength(const std::vector<uint8_t>& raw) {
-    std::vector<uint8_t> codes;
-    size_t i = 0;
-    while (i < raw.size()) {
-        size_t run = 1;
-        while (i + run < raw.size() && run < 63 && raw[i + run] == raw[i]) ++run;
-        if (run > 1 || raw[i] >= 0xC0) {
-            codes.push_back(static_cast<uint8_t>(0xC0 | run));
-            codes.push_back(raw[i]);
-        } else {
-            codes.push_back(raw[i]);
-        }
-        i += run;
-    }
-    return codes;
-}
-
 std::vector<uint8_t> packLine(const std::vector<uint8_t>& values, int bitsPerPixel,
                               int bytesPerLine, uint8_t fill) {
     std::vector<uint8_t> line(static_cast<size_t>(bytesPerLine), fill);

@@ -47,11 +47,6 @@ PcxFile indexedFile(int bitsPerPixel, int width, int height, int extraBytesPerLi
 // Three planes of 8 bits, BytesPerLine = width + extra, no codes yet.
 PcxFile rgbFile(int width, int height, int extraBytesPerLine = 0);
 
-// Codes for raw bytes as a plain encoder writes them: a run of 2 to 63 equal
-// bytes as a run header and its value, a lone byte below 0xC0 as itself, a
-// lone byte of 0xC0 or above as 0xC1 and the byte.
-std::vector<uint8_t> encodeRunLength(const std::vector<uint8_t>& raw);
-
 // Packs pixel values (each below 2^bitsPerPixel) into one plane line of
 // bytesPerLine bytes, most significant bits first; fill bytes get fill.
 std::vector<uint8_t> packLine(const std::vector<uint8_t>& values, int bitsPerPixel,

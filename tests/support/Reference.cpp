@@ -24,8 +24,9 @@ uint32_t rgb(const uint8_t* at) {
     return static_cast<uint32_t>(at[0]) << 16 | static_cast<uint32_t>(at[1]) << 8 | at[2];
 }
 
-// One plane line run-length coded on its own: runs of up to 63 equal bytes;
-// a lone byte below 0xC0 as itself, anything else as a count and a value.
+// Bytes run-length coded as one stream, appended to out: runs of up to 63
+// equal bytes; a lone byte below 0xC0 as itself, anything else as a count
+// and a value.
 void codeLine(const std::vector<uint8_t>& line, std::vector<uint8_t>& out) {
     size_t i = 0;
     while (i < line.size()) {
@@ -260,20 +261,31 @@ std::vector<uint8_t> encode(const PluginImage& image, int32_t stopRow) {
 }
 
 void decodeRunLength(const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize,
-                     size_t* consumed, size_t* written) {
-    size_t read = 0, done = 0;
+                     size_t* consumed, size_t* written, size_t* cut) {
+    size_t read = 0, done = 0, left = 0;
     while (done < outSize && read < inSize) {
         if ((in[read] & 0xC0) == 0xC0) {
             if (read + 1 == inSize) break;  // the value byte is not there yet
-            const size_t count = in[read] & 0x3F;
-            for (size_t k = 0; k < count && done < outSize; ++k) out[done++] = in[read + 1];
+            size_t count = in[read] & 0x3F;
+            for (; count > 0 && done < outSize; --count, ++done)
+                if (out) out[done] = in[read + 1];
+            left = count;
             read += 2;
         } else {
-            out[done++] = in[read++];
+            if (out) out[done] = in[read];
+            ++done;
+            ++read;
         }
     }
     *consumed = read;
     *written = done;
+    if (cut) *cut = left;
+}
+
+std::vector<uint8_t> encodeRunLength(const std::vector<uint8_t>& bytes) {
+    std::vector<uint8_t> codes;
+    codeLine(bytes, codes);
+    return codes;
 }
 
 }  // namespace pcxref

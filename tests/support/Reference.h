@@ -78,9 +78,16 @@ std::vector<uint8_t> encode(const PluginImage& image, int32_t stopRow);
 // Decodes run-length codes the obvious way, with the contract of
 // pcx::decodeRunLength: stops when out is full or in holds no whole code; a
 // run header that is the last byte of in is left unconsumed; a run reaching
-// past the end of out writes what fits and is consumed whole.
+// past the end of out writes what fits, is consumed whole, and the bytes of
+// it that did not fit are *cut (0 otherwise). out may be null to count the
+// bytes without storing them, as pcx::skipRunLength does.
 void decodeRunLength(const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize,
-                     size_t* consumed, size_t* written);
+                     size_t* consumed, size_t* written, size_t* cut = nullptr);
+
+// Codes bytes as one stream the plain way: runs of up to 63 equal bytes; a
+// lone byte below 0xC0 as itself, anything else as a run header and the
+// byte.
+std::vector<uint8_t> encodeRunLength(const std::vector<uint8_t>& bytes);
 
 }  // namespace pcxref
 
