@@ -12,9 +12,19 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "support/KernelSets.h"
+
+namespace pcx::kernels {
+
+// How GoogleTest names a set in its messages.
+inline void PrintTo(InstructionSet set, std::ostream* out) {
+    *out << nameOf(set);
+}
+
+}  // namespace pcx::kernels
 
 namespace pcxtest {
 
