@@ -1,5 +1,6 @@
 // pcx_bench: Google Benchmark suite of the import and export paths on
-// 4096 x 4096 pictures, 8-bit and 24-bit, with noise-like and flat content.
+// 4096 x 4096 pictures, 8-bit and 24-bit, with noise-like and flat content,
+// with each set of kernels the processor runs (Decode/noise8/ssse3, ...).
 //
 // The inputs come from scripts/bench-files.py (the CMake target bench_data
 // makes them in the build folder); $PCX_BENCH_DATA names another folder.
@@ -21,6 +22,7 @@
 #include "Dpcx.h"
 #include "Export.h"
 #include "Import.h"
+#include "support/KernelSets.h"
 #include "support/TestEnv.h"
 
 #ifndef PCX_BENCH_DATA_DIR
@@ -160,11 +162,16 @@ void registerAll() {
                                {"RunLength", runLength, benchmark::kMillisecond}};
     for (const Family& family : families)
         for (const char* picture : kPictures)
-            benchmark::RegisterBenchmark(
-                (std::string(family.name) + "/" + picture).c_str(),
-                [family, picture](benchmark::State& state) { family.run(state, picture); })
-                ->Unit(family.unit)
-                ->UseRealTime();
+            for (pcx::kernels::InstructionSet set : pcxtest::availableKernelSets())
+                benchmark::RegisterBenchmark(
+                    (std::string(family.name) + "/" + picture + "/" + pcx::kernels::nameOf(set))
+                        .c_str(),
+                    [family, picture, set](benchmark::State& state) {
+                        const pcxtest::ScopedKernelSet kernels(set);
+                        family.run(state, picture);
+                    })
+                    ->Unit(family.unit)
+                    ->UseRealTime();
 }
 
 }  // namespace

@@ -16,18 +16,20 @@
 
 namespace pcx::kernels {
 
-// --- run-length decoding, a window of 64 code bytes at a time ---------------------
+// --- run-length decoding, a window of code bytes at a time ------------------------
 //
 // While the input holds two windows (and, when storing, the output has room
 // for one window's output and the scratch), a window's run headers are found
-// at once as a 64-bit mask, so stepping from one code to the next takes no
-// load and no test of the bytes between them, and no branch depends on a
+// at once as a mask of one word, so stepping from one code to the next takes
+// no load and no test of the bytes between them, and no branch depends on a
 // count. The exact code-by-code loop of Kernels.cpp finishes what is left.
 
-constexpr size_t kWindow = 64;
+constexpr size_t kWindow = kWindowBytes;
+static_assert(kCodeWindow == kWindowBytes, "the coder's windows are the decoder's");
 constexpr size_t kInputMargin = 2 * kWindow;
-// A window holds at most 32 runs of at most 63 bytes, or 64 literals.
-constexpr size_t kOutputMargin = 32 * kRunCountMask + kWindow + kRunLengthScratch;
+// A window holds at most kWindow / 2 runs of at most 63 bytes, or kWindow
+// literals.
+constexpr size_t kOutputMargin = kWindow / 2 * kRunCountMask + kWindow + kRunLengthScratch;
 static_assert(kRunLengthScratch > kRunCountMask, "a run's scratch covers its longest count");
 // Most runs are short: one 8-byte store covers them.
 constexpr size_t kShortRun = 8;
@@ -39,20 +41,20 @@ constexpr size_t kShortRun = 8;
 // the headers are the lookalikes at an even distance from their stretch's
 // start. Adding each even-placed start to the mask clears exactly the
 // stretches that begin at an even position.
-inline uint64_t trueRunHeaders(uint64_t lookalikes) {
-    constexpr uint64_t kEvenBits = 0x5555555555555555ull;
-    const uint64_t starts = lookalikes & ~(lookalikes << 1);
-    const uint64_t fromEven = lookalikes & ~(lookalikes + (starts & kEvenBits));
-    const uint64_t fromOdd = lookalikes & ~fromEven;
+inline Mask trueRunHeaders(Mask lookalikes) {
+    constexpr Mask kEvenBits = everyByte(0x55);
+    const Mask starts = lookalikes & ~(lookalikes << 1);
+    const Mask fromEven = lookalikes & ~(lookalikes + (starts & kEvenBits));
+    const Mask fromOdd = lookalikes & ~fromEven;
     return (fromEven & kEvenBits) | (fromOdd & ~kEvenBits);
 }
 
 // What a window of codes holds, worked out from its masks.
 struct WindowCodes {
-    uint64_t headers;   // the run headers whose value is in this window
-    uint64_t taken;     // the bytes this window takes (all but a last header)
-    uint64_t longRuns;  // headers of runs other than a run of one
-    size_t length;      // bytes taken: 64, or 63 when the last byte is a header
+    Mask headers;   // the run headers whose value is in this window
+    Mask taken;     // the bytes this window takes (all but a last header)
+    Mask longRuns;  // headers of runs other than a run of one
+    size_t length;  // bytes taken: the window, or one less when its last byte is a header
 };
 
 // The input position after a window: read is moved by a predicted branch,
@@ -67,16 +69,16 @@ inline size_t afterWindow(size_t read, const WindowCodes& codes) {
 template <class P>
 inline WindowCodes readWindow(const uint8_t* window) {
     const WindowMasks masks = P::scanWindow(window);
-    const uint64_t headers = trueRunHeaders(masks.lookalikes);
+    const Mask headers = trueRunHeaders(masks.lookalikes);
     // A header in the last byte has its value in the next window, which
     // then starts with that header.
     const unsigned split = static_cast<unsigned>(headers >> (kWindow - 1));
-    const uint64_t taken = ~uint64_t{0} >> split;
-    const uint64_t whole = headers & taken;
+    const Mask taken = ~Mask{0} >> split;
+    const Mask whole = headers & taken;
     return {whole, taken, whole & ~masks.singles, kWindow - split};
 }
 
-// Copies count (at most 64) literal bytes in 16-byte pieces; up to 16 bytes
+// Copies count (at most a window's) literal bytes in 16-byte pieces; up to 16 bytes
 // of scratch may follow them.
 inline void copyWithScratch(uint8_t* out, const uint8_t* in, size_t count) {
     std::memcpy(out, in, 16);
@@ -88,7 +90,7 @@ inline void copyWithScratch(uint8_t* out, const uint8_t* in, size_t count) {
 // returns its true count: the bytes past the count are scratch.
 inline size_t expandRun(const uint8_t* window, size_t header, uint8_t* out) {
     const size_t count = window[header] & kRunCountMask;
-    const uint64_t pattern = window[header + 1] * kEveryByte;
+    const uint64_t pattern = window[header + 1] * 0x0101010101010101ull;
     std::memcpy(out, &pattern, kShortRun);
     if (count > kShortRun)
         for (size_t done = kShortRun; done < kRunLengthScratch; done += kShortRun)
@@ -122,26 +124,26 @@ inline RunLengthResult decodeWindows(const uint8_t* in, size_t inSize, uint8_t* 
             read += kWindow;
             continue;
         }
-        uint64_t longRuns = codes.longRuns;
-        const uint64_t afterFirst = longRuns & (longRuns - 1);
+        Mask longRuns = codes.longRuns;
+        const Mask afterFirst = longRuns & (longRuns - 1);
         if ((afterFirst & (afterFirst - 1)) == 0) {
             // The stretches of single-byte codes before, between and after
             // the (at most two) other runs.
-            uint64_t from = codes.taken;  // the bytes not yet taken
+            Mask from = codes.taken;  // the bytes not yet taken
             while (longRuns != 0) {
                 const size_t header = lowestBit(longRuns);
                 longRuns &= longRuns - 1;
-                const uint64_t before = ~codes.headers & from & ((uint64_t{1} << header) - 1);
+                const Mask before = ~codes.headers & from & ((Mask{1} << header) - 1);
                 if (before != 0) written += P::keepMarked(window, before, out + written);
                 written += expandRun(window, header, out + written);
-                from = codes.taken & (~uint64_t{0} << header << 2);
+                from = codes.taken & (~Mask{0} << header << 2);
             }
-            const uint64_t rest = ~codes.headers & from;
+            const Mask rest = ~codes.headers & from;
             if (rest != 0) written += P::keepMarked(window, rest, out + written);
             read = afterWindow(read, codes);
             continue;
         }
-        uint64_t headers = codes.headers;
+        Mask headers = codes.headers;
         size_t at = 0;  // the next code in the window
         while (headers != 0) {
             const size_t header = lowestBit(headers);
@@ -173,7 +175,7 @@ inline RunLengthResult skipWindows(const uint8_t* in, size_t inSize, size_t coun
         // Each header and its value make one byte for a run of one; a
         // literal makes one.
         size_t decoded = codes.length - countBits(codes.headers);
-        for (uint64_t runs = codes.longRuns; runs != 0; runs &= runs - 1) {
+        for (Mask runs = codes.longRuns; runs != 0; runs &= runs - 1) {
             const size_t header = lowestBit(runs);
             decoded += static_cast<size_t>(in[read + header] & kRunCountMask) - 1;
         }
@@ -243,17 +245,16 @@ inline uint8_t* writeFullCodes(uint8_t* out, OpenRun& run) {
     return out;
 }
 
-// Codes the 64 values of a window exactly as 64 values fed one at a time to
-// the run coder would, given the run open before it: every run that ends
+// Codes the values of a window exactly as the same values fed one at a time
+// to the run coder would, given the run open before it: every run that ends
 // inside the window is written, and the run that reaches the window's end is
 // left open. sameAsNextMask is P::sameAsNext(values).
 template <class P>
-inline uint8_t* codeWindow(uint8_t* out, const uint8_t* values, uint64_t sameAsNextMask,
-                           OpenRun& run) {
+inline uint8_t* codeWindow(uint8_t* out, const uint8_t* values, Mask sameAsNextMask, OpenRun& run) {
     // Bit i set when values[i] begins a run: it differs from the value
     // before it (from the open run's for value 0, -1 matching no byte).
-    uint64_t starts = ~(sameAsNextMask << 1);
-    if (values[0] == run.value) starts &= ~uint64_t{1};
+    Mask starts = ~(sameAsNextMask << 1);
+    if (values[0] == run.value) starts &= ~Mask{1};
     uint32_t at = 0;
     if ((starts & 1) == 0) {  // the open run goes on
         at = starts == 0 ? kCodeWindow : lowestBit(starts);
@@ -267,14 +268,14 @@ inline uint8_t* codeWindow(uint8_t* out, const uint8_t* values, uint64_t sameAsN
                                static_cast<uint32_t>(run.length));
         // Where the next value begins a run too, this one is a single
         // value: most values of a noisy picture.
-        const uint64_t notStarts = ~(starts >> at);
+        const Mask notStarts = ~(starts >> at);
         const uint32_t together = notStarts == 0 ? kCodeWindow - at : lowestBit(notStarts);
         if (together > 1) {
             out = P::writeSingles(out, values + at, together - 1);
             at += together - 1;
         }
         // The run beginning at at lasts until the next one begins.
-        const uint64_t later = at + 1 < kCodeWindow ? starts >> (at + 1) : 0;
+        const Mask later = at + 1 < kCodeWindow ? starts >> (at + 1) : 0;
         const uint32_t length = later == 0 ? kCodeWindow - at : lowestBit(later) + 1;
         run.value = values[at];
         run.length = static_cast<int32_t>(length);

@@ -84,8 +84,9 @@ struct OpenRun {
     int32_t length;
 };
 
-// Values a bulk coding step looks at together.
-constexpr uint32_t kCodeWindow = 64;
+// Values a bulk coding step looks at together: as many as the machine's
+// word has bits, one bit of a mask a value.
+constexpr uint32_t kCodeWindow = 8 * sizeof(uintptr_t);
 // Bytes past its last code that codeLineBulk may overwrite with scratch.
 constexpr size_t kCodeScratch = 16;
 

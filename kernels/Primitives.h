@@ -36,120 +36,120 @@
 
 namespace pcx::kernels {
 
-// The bytes of the 64 at a window of codes that look like run headers (both
-// top bits set; a value byte can look like one too), and those that are
-// 0xC1, the header of a run of one. Bit k stands for byte k.
+// The machine's word. A window of codes (or of values to code) is as many
+// bytes as a word has bits, so that its masks, one bit a byte, are one word:
+// 64 bytes in a 64-bit build, 32 in a 32-bit one, whose 64-bit shifts and
+// counts would each take several instructions or a call.
+#if UINTPTR_MAX > 0xFFFFFFFFu
+using Mask = uint64_t;
+#else
+using Mask = uint32_t;
+#endif
+constexpr size_t kWordBytes = sizeof(Mask);
+constexpr size_t kWindowBytes = 8 * kWordBytes;
+
+// The byte value repeated in every byte of a word.
+constexpr Mask everyByte(uint8_t value) {
+    return static_cast<Mask>(~Mask{0} / 0xFF * value);
+}
+
+// The bytes of a window of codes that look like run headers (both top bits
+// set; a value byte can look like one too), and those that are 0xC1, the
+// header of a run of one. Bit k stands for byte k.
 struct WindowMasks {
-    uint64_t lookalikes;
-    uint64_t singles;
+    Mask lookalikes;
+    Mask singles;
 };
 
-constexpr uint64_t kEveryByte = 0x0101010101010101ull;
-constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
-
-// Bits set in a word, on any processor: pairs, then nibbles, then bytes
-// summed by one multiply. A 32-bit build counts the two halves of a mask
-// apart, as it finds their lowest bits, instead of calling the compiler's
-// 64-bit helpers.
-PCX_PORTABLE unsigned countBits32(uint32_t word) {
-    word -= (word >> 1) & 0x55555555u;
-    word = (word & 0x33333333u) + ((word >> 2) & 0x33333333u);
-    word = (word + (word >> 4)) & 0x0F0F0F0Fu;
-    return (word * 0x01010101u) >> 24;
-}
-
-#if UINTPTR_MAX > 0xFFFFFFFFu
-PCX_PORTABLE unsigned countBits(uint64_t mask) {
-    mask -= (mask >> 1) & 0x5555555555555555ull;
-    mask = (mask & 0x3333333333333333ull) + ((mask >> 2) & 0x3333333333333333ull);
-    mask = (mask + (mask >> 4)) & 0x0F0F0F0F0F0F0F0Full;
-    return static_cast<unsigned>((mask * kEveryByte) >> 56);
-}
-
-PCX_PORTABLE unsigned lowestBit(uint64_t mask) {
-    return static_cast<unsigned>(__builtin_ctzll(mask));
-}
-#else
-PCX_PORTABLE unsigned countBits(uint64_t mask) {
-    return countBits32(static_cast<uint32_t>(mask)) +
-           countBits32(static_cast<uint32_t>(mask >> 32));
+// Bits set in mask: pairs, then nibbles, then bytes summed by one multiply.
+PCX_PORTABLE unsigned countBits(Mask mask) {
+    mask -= (mask >> 1) & everyByte(0x55);
+    mask = (mask & everyByte(0x33)) + ((mask >> 2) & everyByte(0x33));
+    mask = (mask + (mask >> 4)) & everyByte(0x0F);
+    return static_cast<unsigned>((mask * everyByte(1)) >> (8 * (kWordBytes - 1)));
 }
 
 // mask is not 0.
-PCX_PORTABLE unsigned lowestBit(uint64_t mask) {
-    const uint32_t low = static_cast<uint32_t>(mask);
-    return low != 0 ? static_cast<unsigned>(__builtin_ctz(low))
-                    : 32 + static_cast<unsigned>(__builtin_ctz(static_cast<uint32_t>(mask >> 32)));
+PCX_PORTABLE unsigned lowestBit(Mask mask) {
+    if constexpr (sizeof(Mask) == sizeof(unsigned long long))
+        return static_cast<unsigned>(__builtin_ctzll(mask));
+    else
+        return static_cast<unsigned>(__builtin_ctz(mask));
 }
-#endif
 
-// Any processor: 64-bit words of eight bytes.
+// Any processor: words of bytes.
 struct PortablePrimitives {
     // Bit k set when byte k of word has bit 7 set: each top bit, moved to
     // the bottom of its byte, is multiplied into place in the top byte, and
     // no two products meet there.
-    static PCX_PORTABLE unsigned gatherTopBits(uint64_t word) {
-        return static_cast<unsigned>(((word >> 7) & kEveryByte) * 0x0102040810204080ull >> 56);
+    static PCX_PORTABLE unsigned gatherTopBits(Mask word) {
+        // Byte k's bit goes to bit 8 * (kWordBytes - 1) + k.
+        constexpr Mask kGather = sizeof(Mask) == 8 ? static_cast<Mask>(0x0102040810204080ull)
+                                                   : static_cast<Mask>(0x01020408u);
+        return static_cast<unsigned>(((word >> 7) & everyByte(1)) * kGather >>
+                                     (8 * (kWordBytes - 1)));
     }
 
     // Bit 7 of each byte where a and b hold the same byte, no other bit: a
     // byte of a ^ b is 0 exactly when adding 0x7F to its low seven bits
     // leaves bit 7 clear and its own bit 7 is clear too. No carry crosses
     // bytes.
-    static PCX_PORTABLE uint64_t equalBytes(uint64_t a, uint64_t b) {
-        const uint64_t difference = a ^ b;
-        return ~(((difference & kLow7) + kLow7) | difference) & ~kLow7;
+    static PCX_PORTABLE Mask equalBytes(Mask a, Mask b) {
+        const Mask difference = a ^ b;
+        return ~(((difference & everyByte(0x7F)) + everyByte(0x7F)) | difference) &
+               ~everyByte(0x7F);
     }
 
-    static PCX_PORTABLE uint64_t load8(const uint8_t* p) {
-        uint64_t word;
-        std::memcpy(&word, p, 8);
+    static PCX_PORTABLE Mask loadWord(const uint8_t* p) {
+        Mask word;
+        std::memcpy(&word, p, sizeof word);
         return word;
     }
 
     static PCX_PORTABLE WindowMasks scanWindow(const uint8_t* p) {
         WindowMasks masks = {0, 0};
-        for (int word = 0; word < 8; ++word) {
-            const uint64_t bytes = load8(p + 8 * word);
+        for (size_t word = 0; word < 8; ++word) {
+            const Mask bytes = loadWord(p + kWordBytes * word);
             // Bit 7 of bytes & bytes << 1 is set exactly when bits 7 and 6 of
             // the byte are (the shift carries a low byte's bit 7 only into
             // bit 0 of the byte above).
-            masks.lookalikes |= static_cast<uint64_t>(gatherTopBits(bytes & (bytes << 1)))
-                                << (8 * word);
-            masks.singles |= static_cast<uint64_t>(
-                                 gatherTopBits(equalBytes(bytes, kSingleRunHeader * kEveryByte)))
-                             << (8 * word);
+            masks.lookalikes |= static_cast<Mask>(gatherTopBits(bytes & (bytes << 1)))
+                                << (kWordBytes * word);
+            masks.singles |=
+                static_cast<Mask>(gatherTopBits(equalBytes(bytes, everyByte(kSingleRunHeader))))
+                << (kWordBytes * word);
         }
         return masks;
     }
 
-    // Copies, in order, the bytes of the 64 at window whose bit in keep is
-    // set to out and returns how many; up to 8 bytes of scratch may follow.
-    // Every byte is stored, and the position moves on past the ones kept.
-    static PCX_PORTABLE size_t keepMarked(const uint8_t* window, uint64_t keep, uint8_t* out) {
+    // Copies, in order, the bytes of the window whose bit in keep is set to
+    // out and returns how many; up to 8 bytes of scratch may follow. Every
+    // byte is stored, and the position moves on past the ones kept.
+    static PCX_PORTABLE size_t keepMarked(const uint8_t* window, Mask keep, uint8_t* out) {
         size_t kept = 0;
-        for (size_t i = 0; i < 64; ++i) {
+        for (size_t i = 0; i < kWindowBytes; ++i) {
             out[kept] = window[i];
             kept += (keep >> i) & 1;
         }
         return kept;
     }
 
-    // Bit i set when values[i] equals values[i + 1], for i from 0 to 63:
-    // reads values[0..64].
-    static PCX_PORTABLE uint64_t sameAsNext(const uint8_t* values) {
-        uint64_t mask = 0;
-        for (int word = 0; word < 8; ++word) {
-            const uint64_t equal =
-                equalBytes(load8(values + 8 * word), load8(values + 8 * word + 1));
-            mask |= static_cast<uint64_t>(gatherTopBits(equal)) << (8 * word);
+    // Bit i set when values[i] equals values[i + 1], for each i of a window:
+    // reads one value past the window.
+    static PCX_PORTABLE Mask sameAsNext(const uint8_t* values) {
+        Mask mask = 0;
+        for (size_t word = 0; word < 8; ++word) {
+            const Mask equal = equalBytes(loadWord(values + kWordBytes * word),
+                                          loadWord(values + kWordBytes * word + 1));
+            mask |= static_cast<Mask>(gatherTopBits(equal)) << (kWordBytes * word);
         }
         return mask;
     }
 
-    // Byte 0 of each of the 65 32-bit pixels at first into values[0..64].
+    // Byte 0 of each of a window's 32-bit pixels at first, and of the pixel
+    // after them, into values[0..kWindowBytes].
     static PCX_PORTABLE void gatherPlane(const uint8_t* first, uint8_t* values) {
-        for (size_t i = 0; i <= 64; ++i) values[i] = first[4 * i];
+        for (size_t i = 0; i <= kWindowBytes; ++i) values[i] = first[4 * i];
     }
 
     // The codes of count single values (runs of one) at out; returns the
@@ -181,25 +181,28 @@ struct Sse2Primitives : PortablePrimitives {
             _mm_movemask_epi8(_mm_and_si128(bytes, _mm_slli_epi16(bytes, 1))));
     }
 
+    // The window is kWindowBytes / 16 pieces of sixteen bytes.
+    static constexpr size_t kParts = kWindowBytes / 16;
+
     static PCX_SSE2 WindowMasks scanWindow(const uint8_t* p) {
         const __m128i single = _mm_set1_epi8(static_cast<char>(kSingleRunHeader));
         WindowMasks masks = {0, 0};
-        for (int part = 0; part < 4; ++part) {
+        for (size_t part = 0; part < kParts; ++part) {
             const __m128i bytes = load16(p + 16 * part);
-            masks.lookalikes |= static_cast<uint64_t>(lookalikes16(bytes)) << (16 * part);
-            masks.singles |= static_cast<uint64_t>(static_cast<unsigned>(
+            masks.lookalikes |= static_cast<Mask>(lookalikes16(bytes)) << (16 * part);
+            masks.singles |= static_cast<Mask>(static_cast<unsigned>(
                                  _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, single))))
                              << (16 * part);
         }
         return masks;
     }
 
-    static PCX_SSE2 uint64_t sameAsNext(const uint8_t* values) {
-        uint64_t mask = 0;
-        for (int part = 0; part < 4; ++part) {
+    static PCX_SSE2 Mask sameAsNext(const uint8_t* values) {
+        Mask mask = 0;
+        for (size_t part = 0; part < kParts; ++part) {
             const __m128i here = load16(values + 16 * part);
             const __m128i next = load16(values + 16 * part + 1);
-            mask |= static_cast<uint64_t>(
+            mask |= static_cast<Mask>(
                         static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, next))))
                     << (16 * part);
         }
@@ -207,10 +210,10 @@ struct Sse2Primitives : PortablePrimitives {
     }
 
     // Sixteen pixels at a time: the low byte of each 32-bit lane, packed
-    // down; the last load ends within pixel 64's word.
+    // down; the last load ends within the word of the pixel after them.
     static PCX_SSE2 void gatherPlane(const uint8_t* first, uint8_t* values) {
         const __m128i lowByte = _mm_set1_epi32(0xFF);
-        for (int part = 0; part < 4; ++part) {
+        for (size_t part = 0; part < kParts; ++part) {
             const uint8_t* from = first + 64 * part;
             const __m128i a = _mm_and_si128(load16(from), lowByte);
             const __m128i b = _mm_and_si128(load16(from + 16), lowByte);
@@ -219,7 +222,7 @@ struct Sse2Primitives : PortablePrimitives {
             _mm_storeu_si128(reinterpret_cast<__m128i*>(values + 16 * part),
                              _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d)));
         }
-        values[64] = first[4 * 64];
+        values[kWindowBytes] = first[4 * kWindowBytes];
     }
 
     // A little-endian 0x00RRGGBB word is the bytes blue, green, red, 0: blue
@@ -291,10 +294,10 @@ inline constexpr SinglesTables kSinglesTables = makeSinglesTables();
 struct Ssse3Primitives : Sse2Primitives {
     // Each 8-byte half of a 16-byte piece is packed by one shuffle and
     // stored whole.
-    static PCX_SSSE3 size_t keepMarked(const uint8_t* window, uint64_t keep, uint8_t* out) {
-        constexpr uint64_t kSecondHalf = 8 * kEveryByte;
+    static PCX_SSSE3 size_t keepMarked(const uint8_t* window, Mask keep, uint8_t* out) {
+        constexpr uint64_t kSecondHalf = 0x0808080808080808ull;
         size_t kept = 0;
-        for (int part = 0; part < 4; ++part) {
+        for (size_t part = 0; part < kParts; ++part) {
             const __m128i bytes = load16(window + 16 * part);
             const unsigned low = static_cast<unsigned>(keep >> (16 * part)) & 0xFF;
             const unsigned high = static_cast<unsigned>(keep >> (16 * part + 8)) & 0xFF;

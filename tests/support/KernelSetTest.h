@@ -47,8 +47,8 @@ inline std::string kernelSetName(
 
 }  // namespace pcxtest
 
-#define PCX_FOR_EACH_KERNEL_SET(fixture)                                    \
-    INSTANTIATE_TEST_SUITE_P(Kernels, fixture,                              \
+#define PCX_FOR_EACH_KERNEL_SET(fixture)                                          \
+    INSTANTIATE_TEST_SUITE_P(Kernels, fixture,                                    \
                              ::testing::ValuesIn(pcxtest::availableKernelSets()), \
                              pcxtest::kernelSetName)
 
