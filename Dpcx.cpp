@@ -333,14 +333,23 @@ bool TPcxDecoder::classify() {
 bool TPcxDecoder::readData() {
     const size_t scanlineBytes = layout_.scanlineBytes;
     const int32_t scanlines = layout_.sourceHeight;
+    // A whole 8-bit picture whose scanlines are exactly its rows is decoded
+    // straight into the pixel buffer, which then serves as the one window,
+    // and nothing is expanded.
+    const bool direct = layout_.variant == PcxVariant::Indexed8 && scaleShift == 0 &&
+                        scanlineBytes == static_cast<size_t>(width);
     const int32_t windowScanlines =
-        scaleShift > 0 ? 1
-                       : static_cast<int32_t>(std::min<size_t>(
-                             static_cast<size_t>(scanlines),
-                             std::max<size_t>(1, kRawWindowBytes / scanlineBytes)));
-    raw = static_cast<uint8_t*>(std::malloc(scanlineBytes * static_cast<size_t>(windowScanlines)));
+        direct           ? scanlines
+        : scaleShift > 0 ? 1
+                         : static_cast<int32_t>(std::min<size_t>(
+                               static_cast<size_t>(scanlines),
+                               std::max<size_t>(1, kRawWindowBytes / scanlineBytes)));
+    if (!direct)
+        raw = static_cast<uint8_t*>(
+            std::malloc(scanlineBytes * static_cast<size_t>(windowScanlines)));
     std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kReadBlockSize]);
-    if (!raw || !block || !allocatePixels()) return fail(DecodeFailure::OutOfMemory);
+    if ((!direct && !raw) || !block || !allocatePixels()) return fail(DecodeFailure::OutOfMemory);
+    uint8_t* const window = direct ? pixels : raw;
 
     int32_t first = 0;  // the segment's first source scanline
     bool store = true;  // whether the segment is stored in raw
@@ -361,8 +370,9 @@ bool TPcxDecoder::readData() {
     auto expandComplete = [&]() {
         const int32_t complete = first + static_cast<int32_t>(done / scanlineBytes);
         for (; rowsDone < height && (rowsDone << scaleShift) < complete; ++rowsDone)
-            expandRow(rowsDone,
-                      raw + static_cast<size_t>((rowsDone << scaleShift) - first) * scanlineBytes);
+            if (!direct)
+                expandRow(rowsDone, raw + static_cast<size_t>((rowsDone << scaleShift) - first) *
+                                              scanlineBytes);
     };
     auto endSegment = [&]() {
         first += static_cast<int32_t>(length / scanlineBytes);
@@ -377,16 +387,18 @@ bool TPcxDecoder::readData() {
     while (first < scanlines) {
         if (cutCount > 0) {  // a run carrying on from the segment before
             const size_t fits = std::min(cutCount, length - done);
-            if (store) std::memset(raw + done, cutValue, fits);
+            if (store) std::memset(window + done, cutValue, fits);
             done += fits;
             cutCount -= fits;
         } else {
-            // A piece of the block's codes; a run header left whole at its
-            // end (without its value) waits for the next piece or block.
-            const size_t piece = std::min(available - consumed, kDecodePiece);
+            // A piece of the block's codes (all of them when skipping, which
+            // leaves nothing to expand); a run header left whole at its end
+            // (without its value) waits for the next piece or block.
+            const size_t piece =
+                store ? std::min(available - consumed, kDecodePiece) : available - consumed;
             const uint8_t* codes = block.get() + consumed;
             const RunLengthResult result =
-                store ? decodeRunLength(codes, piece, raw + done, length - done)
+                store ? decodeRunLength(codes, piece, window + done, length - done)
                       : skipRunLength(codes, piece, length - done);
             consumed += result.consumed;
             done += result.written;
@@ -409,7 +421,7 @@ bool TPcxDecoder::readData() {
         if (done == length) endSegment();
     }
     if (first < scanlines && store) {
-        std::memset(raw + done, 0, length - done);
+        std::memset(window + done, 0, length - done);
         done = length;
         expandComplete();
     }

@@ -57,13 +57,18 @@ struct WindowCodes {
     size_t length;  // bytes taken: the window, or one less when its last byte is a header
 };
 
-// The input position after a window: read is moved by a predicted branch,
-// not by arithmetic on the window's masks, so that the next window's loads
-// need not wait for this one's masks (a header in the last byte, the one
-// case of a shorter step, is rare enough to be predicted).
+// The input position after a window. A header in its last byte, the one
+// case of a shorter step, is rare enough to be predicted, so it is a branch:
+// the next window's loads then need not wait for this window's masks. (The
+// empty statement keeps the compiler from turning the branch back into
+// arithmetic on the masks.)
 inline size_t afterWindow(size_t read, const WindowCodes& codes) {
-    if (__builtin_expect(codes.length != kWindow, 0)) return read + (kWindow - 1);
-    return read + kWindow;
+    read += kWindow;
+    if (codes.length != kWindow) {
+        __asm__("" : "+r"(read));
+        --read;
+    }
+    return read;
 }
 
 template <class P>

@@ -1,4 +1,4 @@
-// Large buffers that a decode fills once: raw and the pixel buffer.
+// Large buffers that a decode fills once: the pixel buffer.
 #ifndef PCX_PLATFORM_LARGE_BUFFER_H
 #define PCX_PLATFORM_LARGE_BUFFER_H
 

@@ -197,15 +197,20 @@ uint32_t expectedPixel(const Bytes& raw, const pcx::TPcxDecoder& decoder, int bi
 TEST_P(DecodeBulk, RowsExpandedAsTheyAreDecodedMatchTheirScanlines) {
     pcxtest::TempDir dir;
     std::mt19937 random(10);
+    // The 8-bit picture without fill bytes is decoded straight into its
+    // pixels; the others through raw's window.
     const struct {
         int bits;
-        int width, height;
-    } pictures[] = {{24, 701, 900}, {8, 1503, 1100}, {1, 4001, 700}, {4, 999, 1300}};
+        int width, height, fill;
+    } pictures[] = {
+        {24, 701, 900, 1}, {8, 1503, 1100, 1}, {8, 1504, 1100, 0},
+        {1, 4001, 700, 1}, {4, 999, 1300, 1},
+    };
     int serial = 0;
     for (const auto& p : pictures) {
-        pcxtest::PcxFile file =
-            p.bits == 24 ? pcxtest::rgbFile(p.width, p.height, 1)
-                         : pcxtest::indexedFile(p.bits == 24 ? 8 : p.bits, p.width, p.height, 1);
+        pcxtest::PcxFile file = p.bits == 24
+                                    ? pcxtest::rgbFile(p.width, p.height, p.fill)
+                                    : pcxtest::indexedFile(p.bits, p.width, p.height, p.fill);
         const size_t rawBytes = size_t{file.bytesPerLine} * file.nPlanes * p.height;
         const Bytes codes = longRunCodes(random, rawBytes);
         for (bool cut : {false, true}) {
