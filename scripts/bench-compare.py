@@ -241,10 +241,13 @@ class InProcess:
     where a Windows program's own page-fault counter stays at 0, its faults
     per run come from Linux's count for the whole process instead."""
 
-    def __init__(self, argv, wine=None, program=None):
+    def __init__(self, argv, wine=None, program=None, setup_faults=0):
         self.argv = argv
         self.wine = wine
         self.program = program
+        # Faults of work the program does before its runs (a write decodes
+        # its source first), beyond its start-up.
+        self.setup_faults = setup_faults
 
     def run(self):
         env = WINE_ENV if self.wine else IN_PROCESS_ENV
@@ -252,7 +255,7 @@ class InProcess:
         if self.wine:
             runs = len(data["times"]) + 1
             startup = self.wine.startup_faults.get(self.program, 0)
-            data["faults_per_run"] = max(0, int((faults - startup) // runs))
+            data["faults_per_run"] = max(0, int((faults - startup - self.setup_faults) // runs))
         return data
 
 
@@ -473,7 +476,7 @@ def run(args, builds, pictures, data, out_dir, build, wine):
     floor = os.path.join(build, "pcx_bench_floor")
     pillow = [sys.executable, os.path.abspath(__file__), "--pillow-worker"]
 
-    def ours(op, pcx, reps, *out):
+    def ours(op, pcx, reps, *out, setup_faults=0):
         """Our in-process commands for op: the native driver, the DLL's."""
         commands = []
         if "native" in builds:
@@ -482,7 +485,7 @@ def run(args, builds, pictures, data, out_dir, build, wine):
             commands.append((DLL, InProcess(
                 wine.argv("pcx_bench_driver.exe", op, wine.path(pcx), str(reps),
                           *[wine.path(o) for o in out]),
-                wine, "pcx_bench_driver.exe")))
+                wine, "pcx_bench_driver.exe", setup_faults)))
         return commands
 
     def floors(pcx):
@@ -517,6 +520,7 @@ def run(args, builds, pictures, data, out_dir, build, wine):
                             for name, command in ours("preview", pcx, reps_fast)]
         measures, details = in_process_rounds(decode_commands + preview_commands, rounds)
         add("decode", measures, details, [name for name, _ in decode_commands])
+        dll_decode = details.get(DLL)
         rows.append(("decode", picture, "pcxtoppm",
                      net_process(lambda f: ["pcxtoppm", f], pcx, tiny_pcx, devnull,
                                  reps_process), None))
@@ -531,8 +535,10 @@ def run(args, builds, pictures, data, out_dir, build, wine):
             ("Pillow", InProcess(pillow + ["header", pcx, str(reps_fast), "-"]))]
         measures, details = in_process_rounds(header_commands, 1)
         add("header", measures, details, [name for name, _ in header_commands])
-        # Write.
-        write_commands = ours("write", pcx, reps_fast, written) + [
+        # Write. Under Wine, the faults of the decode of its source are
+        # those of a decode's run.
+        write_commands = ours("write", pcx, reps_fast, written,
+                              setup_faults=dll_decode["faults_per_run"] if dll_decode else 0) + [
             ("Pillow", InProcess(pillow + ["write", pcx, str(reps_pillow), written]))]
         measures, details = in_process_rounds(write_commands, rounds)
         add("write", measures, details, [name for name, _ in write_commands])
