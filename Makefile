@@ -63,12 +63,15 @@ fuzz: build-fuzz
 	        build/fuzz/fuzz-work/$$target $(FUZZ_SECONDS) || exit 1; \
 	done
 
-# Times the native module against Pillow, netpbm, ImageMagick and a floor
-# program on generated 4096 x 4096 pictures and prints the table (a few
-# minutes; Pillow needs Debian's own Python). BENCH_FLAGS=--quick for fewer
-# repetitions.
-bench: build-native
-	/usr/bin/python3 scripts/bench-compare.py --build build/native $(BENCH_FLAGS)
+# Times the native module and the Windows DLL (under Wine) against Pillow,
+# netpbm, ImageMagick and a floor program of each build on generated
+# 4096 x 4096 pictures and prints one table (several minutes; Pillow needs
+# Debian's own Python). BENCH_FLAGS=--quick for fewer repetitions,
+# --only noise24,flat8 for some pictures, --builds native (or win32) for one
+# of the builds.
+bench: build
+	/usr/bin/python3 scripts/bench-compare.py --build build/native --win32-build build/win32 \
+	    $(BENCH_FLAGS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

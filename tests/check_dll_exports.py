@@ -3,10 +3,14 @@
 
     check_dll_exports.py OBJDUMP MODULE     the Windows DLL
     check_dll_exports.py --elf NM MODULE    the native shared object
+    check_dll_exports.py --imports OBJDUMP PROGRAM...
+                                            Windows programs: imports only
 
 The Windows module must export exactly the 17 names of the host protocol, undecorated,
 with ordinals 1 to 17 in the protocol's order, and import only Windows system
-DLLs: never a C or C++ run-time DLL that a host's folder would not hold.
+DLLs: never a C or C++ run-time DLL that a host's folder would not hold. The
+programs of the build that run on their own (the benchmark ones) must import
+only system DLLs too, so that they start from any folder.
 """
 import re
 import subprocess
@@ -25,7 +29,7 @@ EXPECTED = [
 # beside the module.
 SYSTEM_DLLS = {
     "kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "msvcrt.dll",
-    "comctl32.dll", "shell32.dll", "ole32.dll",
+    "comctl32.dll", "shell32.dll", "ole32.dll", "psapi.dll",
 }
 
 
@@ -44,9 +48,30 @@ def check_elf(nm: str, module: str) -> int:
     return 0
 
 
+def imports_of(objdump: str, path: str) -> list:
+    text = subprocess.run([objdump, "-p", path], check=True, capture_output=True,
+                          text=True).stdout
+    return sorted({m.lower() for m in re.findall(r"DLL Name:\s*(\S+)", text)})
+
+
+def check_imports(objdump: str, programs: list) -> int:
+    failed = 0
+    for program in programs:
+        imports = imports_of(objdump, program)
+        foreign = [dll for dll in imports if dll not in SYSTEM_DLLS]
+        if foreign or not imports:
+            print(f"FAIL: {program} imports {imports}")
+            failed = 1
+        else:
+            print(f"{program}: imports {', '.join(imports)}")
+    return failed
+
+
 def main() -> int:
     if sys.argv[1] == "--elf":
         return check_elf(sys.argv[2], sys.argv[3])
+    if sys.argv[1] == "--imports":
+        return check_imports(sys.argv[2], sys.argv[3:])
     objdump, module = sys.argv[1], sys.argv[2]
     text = subprocess.run([objdump, "-p", module], check=True, capture_output=True,
                           text=True).stdout
@@ -82,7 +107,7 @@ def main() -> int:
     if base != 1:
         failures.append(f"ordinal base {base}, expected 1")
 
-    imports = sorted({m.lower() for m in re.findall(r"DLL Name:\s*(\S+)", text)})
+    imports = imports_of(objdump, module)
     foreign = [dll for dll in imports if dll not in SYSTEM_DLLS]
     if foreign:
         failures.append(f"imports non-system DLLs: {foreign}")
