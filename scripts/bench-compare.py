@@ -5,7 +5,7 @@ files, and prints a table of medians (`make bench`).
 
     /usr/bin/python3 scripts/bench-compare.py [--build build/native]
         [--win32-build build/win32] [--builds native,win32] [--quick]
-        [--only noise24,flat8] [--json FILE]
+        [--only noise24,flat8] [--json FILE] [--no-kernels]
 
 Who is timed, on 4096 x 4096 pictures (8-bit and 24-bit; noise-like and flat
 content, made by scripts/bench-files.py into BUILD/bench-data):
@@ -32,6 +32,11 @@ content, made by scripts/bench-files.py into BUILD/bench-data):
            convert FILE OUT.pcx less convert FILE null: (so only the encoding
            and the writing remain). One thread (MAGICK_THREAD_LIMIT=1), as
            every other tool here runs on one.
+
+Then each set of kernels (portable, SSE2, SSSE3) is timed on its own in both
+builds by pcx_bench_kernels, the same operations with the module's units
+linked in and one set forced, so that a set that does not earn its keep
+shows.
 
 In-process figures are medians of repeated runs in one process, the first
 run left out, with every buffer of 128 KiB or more freshly mapped (see
@@ -400,6 +405,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="fewer repetitions")
     parser.add_argument("--only", help="comma-separated pictures to time")
     parser.add_argument("--json", help="also write every figure to this file")
+    parser.add_argument("--no-kernels", action="store_true",
+                        help="leave out the table of each set of kernels")
     parser.add_argument("--pillow-worker", nargs=4, metavar=("OP", "FILE", "REPS", "OUT"),
                         help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -444,11 +451,13 @@ def main():
         if wine:
             wine.start(os.path.join(data, "tiny8.pcx"))
         rows = run(args, builds, pictures, data, out_dir, build, wine)
+        print_table(rows)
+        check_targets(rows)
+        if not args.no_kernels:
+            kernel_table(args, builds, pictures, data, out_dir, build, wine)
     finally:
         if wine:
             wine.stop()
-    print_table(rows)
-    check_targets(rows)
     print("Load average at end: %s" % load_average())
     if args.json:
         with open(args.json, "w") as out:
@@ -556,6 +565,43 @@ def run(args, builds, pictures, data, out_dir, build, wine):
         print("  timed %s (load %s)" % (picture, load_average()))
         sys.stdout.flush()
     return rows
+
+
+def kernel_table(args, builds, pictures, data, out_dir, build, wine):
+    """Times decode, preview and write with each set of kernels forced, in
+    each build (pcx_bench_kernels, the units linked in), and prints one
+    table of medians: what each set earns, beside the one the module picks
+    for itself."""
+    reps = 5 if args.quick else 11
+    sets = ["portable", "sse2", "ssse3"]
+    programs = []
+    if "native" in builds:
+        programs.append(("native", lambda *a: [os.path.join(build, "pcx_bench_kernels")] +
+                         list(a), lambda path: path, None))
+    if wine:
+        programs.append(("DLL", lambda *a: wine.argv("pcx_bench_kernels.exe", *a), wine.path,
+                         wine))
+    print()
+    print("Each set of kernels forced (pcx_bench_kernels: the units linked in), median ms of "
+          "%d runs:" % reps)
+    print("%-7s %-7s %-7s %10s %10s %10s" % ("build", "op", "picture", *sets))
+    print("-" * 58)
+    for build_name, argv, path, runner in programs:
+        for operation in ("decode", "preview", "write"):
+            for picture in pictures:
+                pcx = os.path.join(data, picture + ".pcx")
+                out = [path(os.path.join(out_dir, picture + "-kernels.pcx"))] \
+                    if operation == "write" else []
+                cells = []
+                for name in sets:
+                    try:
+                        result = InProcess(argv(name, operation, path(pcx), str(reps), *out),
+                                           runner).run()
+                        cells.append(milliseconds(statistics.median(result["times"])))
+                    except RuntimeError:
+                        cells.append("n/a")
+                print("%-7s %-7s %-7s %10s %10s %10s" % (build_name, operation, picture, *cells))
+                sys.stdout.flush()
 
 
 def lookup(rows, operation, picture, tool):
