@@ -47,13 +47,15 @@ pcxtest::PluginExports linkedExports() {
 int main(int argc, char** argv) {
     const char* program = "pcx_bench_kernels";
     if (argc < 5)
-        pcxbench::fail(program, "usage: pcx_bench_kernels portable|sse2|ssse3 "
-                                "decode|preview|header|write FILE REPS [OUTFILE]");
+        pcxbench::fail(program,
+                       "usage: pcx_bench_kernels portable|sse2|ssse3 "
+                       "decode|preview|header|write FILE REPS [OUTFILE]");
     bool selected = false;
     for (pcx::kernels::InstructionSet set : pcx::kernels::kAllSets)
         if (std::strcmp(argv[1], pcx::kernels::nameOf(set)) == 0)
             selected = pcx::kernels::select(set);
-    if (!selected) pcxbench::fail(program, std::string("no such set on this processor: ") + argv[1]);
+    if (!selected)
+        pcxbench::fail(program, std::string("no such set on this processor: ") + argv[1]);
     pcxbench::timeOperation(linkedExports(), argv[2], argv[3], std::atoi(argv[4]),
                             argc > 5 ? argv[5] : nullptr);
     return 0;
