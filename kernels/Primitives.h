@@ -245,9 +245,11 @@ struct Sse2Primitives : PortablePrimitives {
 };
 
 // For each 8-bit mask: the positions of its set bits packed to the front,
-// one byte each (a byte shuffle's order), and how many there are.
+// one byte each (a byte shuffle's order), as positions in the low and in the
+// high half of sixteen bytes, and how many there are.
 struct KeepTables {
     uint64_t order[256];
+    uint64_t orderHigh[256];  // order + 8 in every byte
     uint8_t count[256];
 };
 
@@ -256,7 +258,11 @@ constexpr KeepTables makeKeepTables() {
     for (unsigned mask = 0; mask < 256; ++mask) {
         unsigned kept = 0;
         for (unsigned bit = 0; bit < 8; ++bit)
-            if ((mask >> bit) & 1) tables.order[mask] |= uint64_t{bit} << (8 * kept++);
+            if ((mask >> bit) & 1) {
+                tables.order[mask] |= uint64_t{bit} << (8 * kept);
+                tables.orderHigh[mask] |= uint64_t{bit + 8} << (8 * kept);
+                ++kept;
+            }
         tables.count[mask] = static_cast<uint8_t>(kept);
     }
     return tables;
@@ -293,17 +299,18 @@ inline constexpr SinglesTables kSinglesTables = makeSinglesTables();
 // SSSE3: byte shuffles, whose orders come from the tables above.
 struct Ssse3Primitives : Sse2Primitives {
     // Each 8-byte half of a 16-byte piece is packed by one shuffle and
-    // stored whole.
+    // stored whole. The shuffle's order is loaded from the tables as two
+    // halves, never assembled in general registers (which a 32-bit build
+    // would pass through memory, stalling the load that follows).
     static PCX_SSSE3 size_t keepMarked(const uint8_t* window, Mask keep, uint8_t* out) {
-        constexpr uint64_t kSecondHalf = 0x0808080808080808ull;
         size_t kept = 0;
         for (size_t part = 0; part < kParts; ++part) {
             const __m128i bytes = load16(window + 16 * part);
             const unsigned low = static_cast<unsigned>(keep >> (16 * part)) & 0xFF;
             const unsigned high = static_cast<unsigned>(keep >> (16 * part + 8)) & 0xFF;
-            const __m128i order =
-                _mm_set_epi64x(static_cast<long long>(kKeepTables.order[high] + kSecondHalf),
-                               static_cast<long long>(kKeepTables.order[low]));
+            const __m128i order = _mm_unpacklo_epi64(
+                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kKeepTables.order[low])),
+                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kKeepTables.orderHigh[high])));
             const __m128i packed = _mm_shuffle_epi8(bytes, order);
             _mm_storel_epi64(reinterpret_cast<__m128i*>(out + kept), packed);
             kept += kKeepTables.count[low];
