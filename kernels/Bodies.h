@@ -276,7 +276,7 @@ inline uint8_t* codeWindow(uint8_t* out, const uint8_t* values, Mask sameAsNextM
         const Mask notStarts = ~(starts >> at);
         const uint32_t together = notStarts == 0 ? kCodeWindow - at : lowestBit(notStarts);
         if (together > 1) {
-            out = P::writeSingles(out, values + at, together - 1);
+            out = P::writeSingles(out, values + at, together - 1, kCodeWindow + 1 - at);
             at += together - 1;
         }
         // The run beginning at at lasts until the next one begins.
@@ -302,11 +302,14 @@ inline uint32_t codeLine(const uint8_t* first, uint32_t count, uint8_t** out, Op
     uint32_t x = 0;
     for (; count - x > kCodeWindow; x += kCodeWindow) {
         const uint8_t* values = first + Step * x;
-        if (Step != 1) {
-            P::gatherPlane(values, gathered);
+        Mask same;
+        if (Step == 1) {
+            same = P::sameAsNext(values);
+        } else {
+            same = P::gatherPlane(values, gathered);
             values = gathered;
         }
-        at = codeWindow<P>(at, values, P::sameAsNext(values), open);
+        at = codeWindow<P>(at, values, same, open);
     }
     *out = at;
     *run = open;

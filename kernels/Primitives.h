@@ -147,14 +147,17 @@ struct PortablePrimitives {
     }
 
     // Byte 0 of each of a window's 32-bit pixels at first, and of the pixel
-    // after them, into values[0..kWindowBytes].
-    static PCX_PORTABLE void gatherPlane(const uint8_t* first, uint8_t* values) {
+    // after them, into values[0..kWindowBytes]; returns sameAsNext(values).
+    static PCX_PORTABLE Mask gatherPlane(const uint8_t* first, uint8_t* values) {
         for (size_t i = 0; i <= kWindowBytes; ++i) values[i] = first[4 * i];
+        return sameAsNext(values);
     }
 
     // The codes of count single values (runs of one) at out; returns the
-    // position after them. Up to 8 bytes of scratch may follow.
-    static PCX_PORTABLE uint8_t* writeSingles(uint8_t* out, const uint8_t* values, uint32_t count) {
+    // position after them. Up to 16 bytes of scratch may follow. values[0]
+    // to values[readable - 1] may be read (readable >= count).
+    static PCX_PORTABLE uint8_t* writeSingles(uint8_t* out, const uint8_t* values, uint32_t count,
+                                              uint32_t /*readable*/) {
         for (uint32_t i = 0; i < count; ++i) out = writeRunCode(out, values[i], 1);
         return out;
     }
@@ -210,19 +213,34 @@ struct Sse2Primitives : PortablePrimitives {
     }
 
     // Sixteen pixels at a time: the low byte of each 32-bit lane, packed
-    // down; the last load ends within the word of the pixel after them.
-    static PCX_SSE2 void gatherPlane(const uint8_t* first, uint8_t* values) {
+    // down; the last load ends within the word of the pixel after them. The
+    // mask is made from the packed registers, each against itself moved down
+    // one byte with the next one's first byte behind it: loading values + 1
+    // back would straddle two stores just made, which the processor cannot
+    // forward.
+    static PCX_SSE2 Mask gatherPlane(const uint8_t* first, uint8_t* values) {
         const __m128i lowByte = _mm_set1_epi32(0xFF);
+        __m128i packed[kParts + 1];
         for (size_t part = 0; part < kParts; ++part) {
             const uint8_t* from = first + 64 * part;
             const __m128i a = _mm_and_si128(load16(from), lowByte);
             const __m128i b = _mm_and_si128(load16(from + 16), lowByte);
             const __m128i c = _mm_and_si128(load16(from + 32), lowByte);
             const __m128i d = _mm_and_si128(load16(from + 48), lowByte);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(values + 16 * part),
-                             _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d)));
+            packed[part] = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(values + 16 * part), packed[part]);
         }
         values[kWindowBytes] = first[4 * kWindowBytes];
+        packed[kParts] = _mm_cvtsi32_si128(values[kWindowBytes]);
+        Mask mask = 0;
+        for (size_t part = 0; part < kParts; ++part) {
+            const __m128i next =
+                _mm_or_si128(_mm_srli_si128(packed[part], 1), _mm_slli_si128(packed[part + 1], 15));
+            mask |= static_cast<Mask>(static_cast<unsigned>(
+                        _mm_movemask_epi8(_mm_cmpeq_epi8(packed[part], next))))
+                    << (16 * part);
+        }
+        return mask;
     }
 
     // A little-endian 0x00RRGGBB word is the bytes blue, green, red, 0: blue
@@ -322,20 +340,25 @@ struct Ssse3Primitives : Sse2Primitives {
     }
 
     // Eight values at a time, each group's codes stored as 16 bytes whatever
-    // their length: up to 8 bytes of scratch may follow the last code.
-    static PCX_SSSE3 uint8_t* writeSingles(uint8_t* out, const uint8_t* values, uint32_t count) {
+    // their length: up to 16 bytes of scratch may follow the last code. A
+    // last group of fewer than eight goes the same way when eight values
+    // can be read there, its codes cut after its own values.
+    static PCX_SSSE3 uint8_t* writeSingles(uint8_t* out, const uint8_t* values, uint32_t count,
+                                           uint32_t readable) {
         const __m128i header = _mm_set1_epi8(static_cast<char>(kSingleRunHeader));
         uint32_t i = 0;
-        for (; count - i >= 8; i += 8) {
+        for (; i < count && readable - i >= 8; i += 8) {
             const __m128i group = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(values + i));
-            const unsigned marked = lookalikes16(group) & 0xFF;
+            const uint32_t taken = count - i < 8 ? count - i : 8;
+            const unsigned marked = lookalikes16(group) & ((1u << taken) - 1);
             const __m128i order =
                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(kSinglesTables.order[marked]));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
                              _mm_shuffle_epi8(_mm_unpacklo_epi64(group, header), order));
-            out += kSinglesTables.length[marked];
+            // The table's length counts all eight values.
+            out += kSinglesTables.length[marked] - (8 - taken);
         }
-        return PortablePrimitives::writeSingles(out, values + i, count - i);
+        return i < count ? PortablePrimitives::writeSingles(out, values + i, count - i, 0) : out;
     }
 };
 #endif  // PCX_KERNELS_X86
