@@ -90,8 +90,10 @@ class BenchProgramsTest(unittest.TestCase):
                 self.check_common(decode, DRIVER_FIELDS, "decode")
                 self.assertEqual(decode["pixels_kib"], SIDE * SIDE * bytes_per_pixel // 1024)
                 self.assertEqual(decode["raw_kib"], SIDE * SIDE * planes // 1024)
-                # The decode's peak holds its pixels at least.
-                self.assertGreaterEqual(decode["peak_kib"], decode["pixels_kib"])
+                # The decode's peak holds its pixels, nearly all of them in
+                # fresh pages (a heap may place a little of a block in pages
+                # the process already holds).
+                self.assertGreaterEqual(decode["peak_kib"], 0.9 * decode["pixels_kib"])
                 preview = self.run_program("pcx_bench_driver", "preview", path, str(REPS))
                 self.check_common(preview, DRIVER_FIELDS, "preview")
                 self.assertEqual(preview["pixels_kib"], 64 * 64 * bytes_per_pixel // 1024)
