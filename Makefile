@@ -1,6 +1,6 @@
 # Entry points for people and CI. Each target installs what is missing, then
 # drives the CMake presets; the build logic lives in CMake.
-.PHONY: all bootstrap build build-native build-win32 demo test test-native test-win32 bench format clean \
+.PHONY: all bootstrap build build-native build-win32 demo dist test test-native test-win32 bench format clean \
 	build-sanitize test-sanitize build-fuzz test-fuzz fuzz
 
 # Windows programs need an X display for their windows: the Windows tests run
@@ -25,6 +25,12 @@ build: build-native build-win32
 demo: build
 	cmake --build --preset native --target demo
 	cmake --build --preset win32 --target demo
+
+# The Windows release: build/dist/pcx-opx-VERSION-win32.zip, with the
+# programs' debug files beside it in build/dist/pcx-opx-VERSION-win32-debug.
+dist: bootstrap
+	cmake --preset win32
+	cmake --build --preset win32 --target dist
 
 test-native: build-native
 	ctest --preset native

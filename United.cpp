@@ -2,12 +2,15 @@
 #include "United.h"
 
 #include "Export.h"
+#include "PcxVersion.h"
 
 namespace pcx {
 
 const char kExtensions[] = "pcx";
 const char kPluginName[] = "ZSoftPCX";
-const char kNotice[] = "Copyright (C) 2026 The Pcx.opx developers. All rights reserved.";
+// The notice line is also the version resource's LegalCopyright: both come
+// from the build's one definition.
+const char kNotice[] = PCX_NOTICE;
 
 // Shift-JIS bytes of
 // "OSTRA標準搭載のプラグイン。\nZSoft形式(拡張子PCXのファイル)のインポートとエクスポートをサポートする。"
