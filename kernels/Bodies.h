@@ -18,15 +18,18 @@ namespace pcx::kernels {
 
 // --- run-length decoding, a window of code bytes at a time ------------------------
 //
-// While the input holds two windows (and, when storing, the output has room
-// for one window's output and the scratch), a window's run headers are found
+// While the input holds a window (and, when storing, the output has room for
+// one window's output and the scratch), a window's run headers are found
 // at once as a mask of one word, so stepping from one code to the next takes
 // no load and no test of the bytes between them, and no branch depends on a
 // count. The exact code-by-code loop of Kernels.cpp finishes what is left.
 
 constexpr size_t kWindow = kWindowBytes;
 static_assert(kCodeWindow == kWindowBytes, "the coder's windows are the decoder's");
-constexpr size_t kInputMargin = 2 * kWindow;
+// Input a window may read: the window itself, and when decoding up to 15
+// bytes past it (literals are copied in 16-byte pieces).
+constexpr size_t kDecodeInputMargin = kWindow + 16;
+constexpr size_t kSkipInputMargin = kWindow;
 // A window holds at most kWindow / 2 runs of at most 63 bytes, or kWindow
 // literals.
 constexpr size_t kOutputMargin = kWindow / 2 * kRunCountMask + kWindow + kRunLengthScratch;
@@ -120,7 +123,7 @@ inline RunLengthResult decodeWindows(const uint8_t* in, size_t inSize, uint8_t* 
                                      size_t outSize) {
     size_t read = 0;  // the window's first byte, always the start of a code
     size_t written = 0;
-    while (inSize - read >= kInputMargin && outSize - written >= kOutputMargin) {
+    while (inSize - read >= kDecodeInputMargin && outSize - written >= kOutputMargin) {
         const uint8_t* window = in + read;
         const WindowCodes codes = readWindow<P>(window);
         if (codes.headers == 0 && codes.length == kWindow) {
@@ -175,7 +178,7 @@ template <class P>
 inline RunLengthResult skipWindows(const uint8_t* in, size_t inSize, size_t count) {
     size_t read = 0;
     size_t skipped = 0;
-    while (inSize - read >= kInputMargin) {
+    while (inSize - read >= kSkipInputMargin) {
         const WindowCodes codes = readWindow<P>(in + read);
         // Each header and its value make one byte for a run of one; a
         // literal makes one.
