@@ -33,6 +33,9 @@
 #define PCX_PORTABLE inline
 #define PCX_SSE2 inline __attribute__((target("sse2")))
 #define PCX_SSSE3 inline __attribute__((target("ssse3")))
+// Before the short loops over the words or the 16-byte pieces of a window:
+// unrolled, their shifts are constants and their masks stay in registers.
+#define PCX_UNROLLED _Pragma("GCC unroll 8")
 
 namespace pcx::kernels {
 
@@ -108,6 +111,7 @@ struct PortablePrimitives {
 
     static PCX_PORTABLE WindowMasks scanWindow(const uint8_t* p) {
         WindowMasks masks = {0, 0};
+        PCX_UNROLLED
         for (size_t word = 0; word < 8; ++word) {
             const Mask bytes = loadWord(p + kWordBytes * word);
             // Bit 7 of bytes & bytes << 1 is set exactly when bits 7 and 6 of
@@ -138,6 +142,7 @@ struct PortablePrimitives {
     // reads one value past the window.
     static PCX_PORTABLE Mask sameAsNext(const uint8_t* values) {
         Mask mask = 0;
+        PCX_UNROLLED
         for (size_t word = 0; word < 8; ++word) {
             const Mask equal = equalBytes(loadWord(values + kWordBytes * word),
                                           loadWord(values + kWordBytes * word + 1));
@@ -190,6 +195,7 @@ struct Sse2Primitives : PortablePrimitives {
     static PCX_SSE2 WindowMasks scanWindow(const uint8_t* p) {
         const __m128i single = _mm_set1_epi8(static_cast<char>(kSingleRunHeader));
         WindowMasks masks = {0, 0};
+        PCX_UNROLLED
         for (size_t part = 0; part < kParts; ++part) {
             const __m128i bytes = load16(p + 16 * part);
             masks.lookalikes |= static_cast<Mask>(lookalikes16(bytes)) << (16 * part);
@@ -202,6 +208,7 @@ struct Sse2Primitives : PortablePrimitives {
 
     static PCX_SSE2 Mask sameAsNext(const uint8_t* values) {
         Mask mask = 0;
+        PCX_UNROLLED
         for (size_t part = 0; part < kParts; ++part) {
             const __m128i here = load16(values + 16 * part);
             const __m128i next = load16(values + 16 * part + 1);
@@ -221,6 +228,7 @@ struct Sse2Primitives : PortablePrimitives {
     static PCX_SSE2 Mask gatherPlane(const uint8_t* first, uint8_t* values) {
         const __m128i lowByte = _mm_set1_epi32(0xFF);
         __m128i packed[kParts + 1];
+        PCX_UNROLLED
         for (size_t part = 0; part < kParts; ++part) {
             const uint8_t* from = first + 64 * part;
             const __m128i a = _mm_and_si128(load16(from), lowByte);
@@ -233,6 +241,7 @@ struct Sse2Primitives : PortablePrimitives {
         values[kWindowBytes] = first[4 * kWindowBytes];
         packed[kParts] = _mm_cvtsi32_si128(values[kWindowBytes]);
         Mask mask = 0;
+        PCX_UNROLLED
         for (size_t part = 0; part < kParts; ++part) {
             const __m128i next =
                 _mm_or_si128(_mm_srli_si128(packed[part], 1), _mm_slli_si128(packed[part + 1], 15));
@@ -322,6 +331,7 @@ struct Ssse3Primitives : Sse2Primitives {
     // would pass through memory, stalling the load that follows).
     static PCX_SSSE3 size_t keepMarked(const uint8_t* window, Mask keep, uint8_t* out) {
         size_t kept = 0;
+        PCX_UNROLLED
         for (size_t part = 0; part < kParts; ++part) {
             const __m128i bytes = load16(window + 16 * part);
             const unsigned low = static_cast<unsigned>(keep >> (16 * part)) & 0xFF;
