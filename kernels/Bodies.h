@@ -182,7 +182,7 @@ inline RunLengthResult skipWindows(const uint8_t* in, size_t inSize, size_t coun
         const WindowCodes codes = readWindow<P>(in + read);
         // Each header and its value make one byte for a run of one; a
         // literal makes one.
-        size_t decoded = codes.length - countBits(codes.headers);
+        size_t decoded = codes.length - P::countBits(codes.headers);
         for (Mask runs = codes.longRuns; runs != 0; runs &= runs - 1) {
             const size_t header = lowestBit(runs);
             decoded += static_cast<size_t>(in[read + header] & kRunCountMask) - 1;

@@ -27,8 +27,24 @@ bool processorRuns(InstructionSet set) {
     unsigned eax, ebx, ecx, edx;
     if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
     const bool sse2 = (edx & bit_SSE2) != 0;
+    const bool ssse3 = sse2 && (ecx & bit_SSSE3) != 0;
     if (set == InstructionSet::Sse2) return sse2;
-    if (set == InstructionSet::Ssse3) return sse2 && (ecx & bit_SSSE3) != 0;
+    if (set == InstructionSet::Ssse3) return ssse3;
+    if (set == InstructionSet::Avx2) {
+        // The processor's AVX, and the system's saving of the vector
+        // registers' upper halves (Windows XP and Vista do not, though the
+        // processor may have them).
+        constexpr unsigned kOsSavesVectors = 1u << 27;  // OSXSAVE
+        if (!ssse3 || (ecx & kOsSavesVectors) == 0 || (ecx & bit_AVX) == 0 ||
+            (ecx & bit_POPCNT) == 0)
+            return false;
+        unsigned low, high;
+        __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+        constexpr unsigned kXmmAndYmmState = 0x6;
+        if ((low & kXmmAndYmmState) != kXmmAndYmmState) return false;
+        if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
+        return (ebx & bit_AVX2) != 0 && (ebx & bit_BMI) != 0;
+    }
 #endif
     return false;
 }
@@ -42,6 +58,8 @@ const KernelSet* tableOf(InstructionSet set) {
             return &kSse2Set;
         case InstructionSet::Ssse3:
             return &kSsse3Set;
+        case InstructionSet::Avx2:
+            return &kAvx2Set;
 #else
         default:
             break;
@@ -78,6 +96,8 @@ const char* nameOf(InstructionSet set) {
             return "sse2";
         case InstructionSet::Ssse3:
             return "ssse3";
+        case InstructionSet::Avx2:
+            return "avx2";
     }
     return "?";
 }

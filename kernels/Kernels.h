@@ -104,13 +104,13 @@ uint32_t codeLineBulk(const uint8_t* first, uint32_t count, uint32_t step, uint8
 
 namespace kernels {
 
-enum class InstructionSet { Portable, Sse2, Ssse3 };
+enum class InstructionSet { Portable, Sse2, Ssse3, Avx2 };
 
 // Every set this build has a copy for, slowest first.
 constexpr InstructionSet kAllSets[] = {InstructionSet::Portable, InstructionSet::Sse2,
-                                       InstructionSet::Ssse3};
+                                       InstructionSet::Ssse3, InstructionSet::Avx2};
 
-// "portable", "sse2", "ssse3".
+// "portable", "sse2", "ssse3", "avx2".
 const char* nameOf(InstructionSet set);
 
 // Whether this build has a copy for set and this processor runs it.

@@ -23,6 +23,7 @@
 #if (defined(__i386__) || defined(__x86_64__)) && defined(__GNUC__)
 #define PCX_KERNELS_X86 1
 #include <emmintrin.h>
+#include <immintrin.h>
 #include <tmmintrin.h>
 #else
 #define PCX_KERNELS_X86 0
@@ -33,6 +34,7 @@
 #define PCX_PORTABLE inline
 #define PCX_SSE2 inline __attribute__((target("sse2")))
 #define PCX_SSSE3 inline __attribute__((target("ssse3")))
+#define PCX_AVX2 inline __attribute__((target("avx2,popcnt,bmi")))
 // Before the short loops over the words or the 16-byte pieces of a window:
 // unrolled, their shifts are constants and their masks stay in registers.
 #define PCX_UNROLLED _Pragma("GCC unroll 8")
@@ -64,14 +66,6 @@ struct WindowMasks {
     Mask singles;
 };
 
-// Bits set in mask: pairs, then nibbles, then bytes summed by one multiply.
-PCX_PORTABLE unsigned countBits(Mask mask) {
-    mask -= (mask >> 1) & everyByte(0x55);
-    mask = (mask & everyByte(0x33)) + ((mask >> 2) & everyByte(0x33));
-    mask = (mask + (mask >> 4)) & everyByte(0x0F);
-    return static_cast<unsigned>((mask * everyByte(1)) >> (8 * (kWordBytes - 1)));
-}
-
 // mask is not 0.
 PCX_PORTABLE unsigned lowestBit(Mask mask) {
     if constexpr (sizeof(Mask) == sizeof(unsigned long long))
@@ -82,6 +76,15 @@ PCX_PORTABLE unsigned lowestBit(Mask mask) {
 
 // Any processor: words of bytes.
 struct PortablePrimitives {
+    // Bits set in mask: pairs, then nibbles, then bytes summed by one
+    // multiply.
+    static PCX_PORTABLE unsigned countBits(Mask mask) {
+        mask -= (mask >> 1) & everyByte(0x55);
+        mask = (mask & everyByte(0x33)) + ((mask >> 2) & everyByte(0x33));
+        mask = (mask + (mask >> 4)) & everyByte(0x0F);
+        return static_cast<unsigned>((mask * everyByte(1)) >> (8 * (kWordBytes - 1)));
+    }
+
     // Bit k set when byte k of word has bit 7 set: each top bit, moved to
     // the bottom of its byte, is multiplied into place in the top byte, and
     // no two products meet there.
@@ -369,6 +372,51 @@ struct Ssse3Primitives : Sse2Primitives {
             out += kSinglesTables.length[marked] - (8 - taken);
         }
         return i < count ? PortablePrimitives::writeSingles(out, values + i, count - i, 0) : out;
+    }
+};
+
+// AVX2, with the bit-count and lowest-bit instructions that come with it:
+// a 32-byte window's masks from one load, a 64-byte one's from two.
+struct Avx2Primitives : Ssse3Primitives {
+    static constexpr size_t kLoads = kWindowBytes / 32;
+
+    static PCX_AVX2 __m256i load32(const uint8_t* p) {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    }
+
+    static PCX_AVX2 unsigned countBits(Mask mask) {
+        if constexpr (sizeof(Mask) == sizeof(unsigned long long))
+            return static_cast<unsigned>(__builtin_popcountll(mask));
+        else
+            return static_cast<unsigned>(__builtin_popcount(mask));
+    }
+
+    static PCX_AVX2 WindowMasks scanWindow(const uint8_t* p) {
+        const __m256i single = _mm256_set1_epi8(static_cast<char>(kSingleRunHeader));
+        WindowMasks masks = {0, 0};
+        PCX_UNROLLED
+        for (size_t part = 0; part < kLoads; ++part) {
+            const __m256i bytes = load32(p + 32 * part);
+            const __m256i both = _mm256_and_si256(bytes, _mm256_slli_epi16(bytes, 1));
+            masks.lookalikes |= static_cast<Mask>(static_cast<uint32_t>(_mm256_movemask_epi8(both)))
+                                << (32 * part);
+            masks.singles |= static_cast<Mask>(static_cast<uint32_t>(
+                                 _mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, single))))
+                             << (32 * part);
+        }
+        return masks;
+    }
+
+    static PCX_AVX2 Mask sameAsNext(const uint8_t* values) {
+        Mask mask = 0;
+        PCX_UNROLLED
+        for (size_t part = 0; part < kLoads; ++part) {
+            const __m256i equal =
+                _mm256_cmpeq_epi8(load32(values + 32 * part), load32(values + 32 * part + 1));
+            mask |= static_cast<Mask>(static_cast<uint32_t>(_mm256_movemask_epi8(equal)))
+                    << (32 * part);
+        }
+        return mask;
     }
 };
 #endif  // PCX_KERNELS_X86

@@ -31,6 +31,7 @@ extern const KernelSet kPortableSet;
 #if defined(__i386__) || defined(__x86_64__)
 extern const KernelSet kSse2Set;
 extern const KernelSet kSsse3Set;
+extern const KernelSet kAvx2Set;
 #endif
 
 }  // namespace pcx::kernels

@@ -573,7 +573,7 @@ def kernel_table(args, builds, pictures, data, out_dir, build, wine):
     table of medians: what each set earns, beside the one the module picks
     for itself."""
     reps = 5 if args.quick else 11
-    sets = ["portable", "sse2", "ssse3"]
+    sets = ["portable", "sse2", "ssse3", "avx2"]
     programs = []
     if "native" in builds:
         programs.append(("native", lambda *a: [os.path.join(build, "pcx_bench_kernels")] +
@@ -584,8 +584,8 @@ def kernel_table(args, builds, pictures, data, out_dir, build, wine):
     print()
     print("Each set of kernels forced (pcx_bench_kernels: the units linked in), median ms of "
           "%d runs:" % reps)
-    print("%-7s %-7s %-7s %10s %10s %10s" % ("build", "op", "picture", *sets))
-    print("-" * 58)
+    print("%-7s %-7s %-7s %10s %10s %10s %10s" % ("build", "op", "picture", *sets))
+    print("-" * 69)
     for build_name, argv, path, runner in programs:
         for operation in ("decode", "preview", "write"):
             for picture in pictures:
@@ -600,7 +600,8 @@ def kernel_table(args, builds, pictures, data, out_dir, build, wine):
                         cells.append(milliseconds(statistics.median(result["times"])))
                     except RuntimeError:
                         cells.append("n/a")
-                print("%-7s %-7s %-7s %10s %10s %10s" % (build_name, operation, picture, *cells))
+                print("%-7s %-7s %-7s %10s %10s %10s %10s" % (build_name, operation, picture,
+                                                              *cells))
                 sys.stdout.flush()
 
 
