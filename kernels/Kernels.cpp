@@ -32,8 +32,7 @@ bool processorRuns(InstructionSet set) {
     if (set == InstructionSet::Ssse3) return ssse3;
     if (set == InstructionSet::Avx2) {
         // The processor's AVX, and the system's saving of the vector
-        // registers' upper halves (Windows XP and Vista do not, though the
-        // processor may have them).
+        // registers' upper halves.
         constexpr unsigned kOsSavesVectors = 1u << 27;  // OSXSAVE
         if (!ssse3 || (ecx & kOsSavesVectors) == 0 || (ecx & bit_AVX) == 0 ||
             (ecx & bit_POPCNT) == 0)
@@ -58,12 +57,13 @@ const KernelSet* tableOf(InstructionSet set) {
             return &kSse2Set;
         case InstructionSet::Ssse3:
             return &kSsse3Set;
+#endif
+#if defined(__x86_64__)
         case InstructionSet::Avx2:
             return &kAvx2Set;
-#else
+#endif
         default:
             break;
-#endif
     }
     return nullptr;
 }

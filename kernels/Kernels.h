@@ -1,23 +1,24 @@
 // The inner loops of the decoder and the encoder, with a copy for each
 // instruction set that speeds them up, chosen once per process from what the
-// processor says of itself (cpuid).
+// processor (and, for AVX2, the system) says of itself.
 //
-//   loop                       used by   portable   SSE2   SSSE3
-//   run-length decode windows  Dpcx      yes        yes    yes
-//   run-length skip windows    Dpcx      yes        yes    yes
-//   plane interleave           Dpcx      yes        yes    (SSE2's)
-//   1, 2, 4-bit row unpacking  Dpcx      yes        yes    (SSE2's)
-//   run scan of a plane line   Epcx      yes        yes    yes
+//   loop                       used by   portable   SSE2   SSSE3      AVX2
+//   run-length decode windows  Dpcx      yes        yes    yes        yes
+//   run-length skip windows    Dpcx      yes        yes    yes        yes
+//   plane interleave           Dpcx      yes        yes    (SSE2's)   (SSE2's)
+//   1, 2, 4-bit row unpacking  Dpcx      yes        yes    (SSE2's)   (SSE2's)
+//   run scan of a plane line   Epcx      yes        yes    yes        yes
 //
-// The portable copies are plain C++ (64-bit words as masks) for any
+// The portable copies are plain C++ (machine words as masks) for any
 // processor, also an i686 without SSE2; everything outside this folder is
-// plain code too. The SSE2 and SSSE3 copies exist only in x86 builds and are
-// compiled function by function for their instruction set (the build itself
-// assumes none), so the 32-bit Windows module loads and decodes correctly on
-// any processor and takes the fastest copy the processor runs. What the
-// loops do, and their exact byte-at-a-time reference, is in Kernels.cpp;
-// the loop bodies, written once over each set's primitives, in Bodies.h and
-// Primitives.h.
+// plain code too. The SSE2 and SSSE3 copies exist in both x86 builds, the
+// AVX2 ones only in the 64-bit build (in the 32-bit one they earned nothing
+// clear over SSSE3). Each copy is compiled function by function for its
+// instruction set (the build itself assumes none), so the 32-bit Windows
+// module loads and decodes correctly on any processor and takes the fastest
+// copy the processor runs. What the loops do, and their exact byte-at-a-time
+// reference, is in Kernels.cpp; the loop bodies, written once over each
+// set's primitives, in Bodies.h and Primitives.h.
 //
 // Every copy gives the same bytes: the tests, the sanitizer suite and the
 // fuzz targets force each one the processor has (kernels::select) and hold

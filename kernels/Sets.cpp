@@ -49,8 +49,10 @@ PCX_DEFINE_KERNEL_SET(portable, kPortableSet, PortablePrimitives, __attribute__(
 #if PCX_KERNELS_X86
 PCX_DEFINE_KERNEL_SET(sse2, kSse2Set, Sse2Primitives, __attribute__((flatten, target("sse2"))))
 PCX_DEFINE_KERNEL_SET(ssse3, kSsse3Set, Ssse3Primitives, __attribute__((flatten, target("ssse3"))))
+#if defined(__x86_64__)
 PCX_DEFINE_KERNEL_SET(avx2, kAvx2Set, Avx2Primitives,
                       __attribute__((flatten, target("avx2,popcnt,bmi"))))
+#endif
 #endif
 
 }  // namespace pcx::kernels

@@ -31,6 +31,8 @@ extern const KernelSet kPortableSet;
 #if defined(__i386__) || defined(__x86_64__)
 extern const KernelSet kSse2Set;
 extern const KernelSet kSsse3Set;
+#endif
+#if defined(__x86_64__)
 extern const KernelSet kAvx2Set;
 #endif
 
