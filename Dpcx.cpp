@@ -17,11 +17,6 @@ namespace {
 
 constexpr int64_t kMaxBufferBytes = std::numeric_limits<int32_t>::max();
 
-// The file is read through blocks of this size: large enough that the read
-// calls cost nothing next to decoding, small enough that a block stays in
-// the second-level cache while it is decoded and that a decode needs little
-// beyond its pixel buffer.
-constexpr size_t kReadBlockSize = 64 * 1024;
 // Codes decoded between two expansions of the rows they complete: even at
 // the longest runs they decode to under 512 KiB, so the scanlines just
 // decoded are still in the second-level cache when they are expanded.

@@ -20,6 +20,13 @@
 
 namespace pcx {
 
+// The file is read through blocks of this size: large enough that the read
+// calls cost little next to decoding (a preview, which only skips most codes,
+// is half read calls at 64 KiB), small enough that a block stays in the
+// second-level cache while it is decoded and that a decode needs little
+// beyond its pixel buffer.
+constexpr size_t kReadBlockSize = 256 * 1024;
+
 // Why a decode failed. The host never sees it (it sees a failure); tests
 // read it to tell a file refused for the right reason from one refused for
 // a wrong one.
