@@ -16,9 +16,10 @@
 // (Windows). A target that is a link is followed: the file it points to is
 // replaced and the link stays. A target that exists but is not a regular
 // file (a character device, a FIFO, the Windows null device) is written in
-// place, since replacing it would destroy what it is; other special files
-// and the other Windows devices are refused. Where the folder takes no new
-// file but the target may be written, the target is written in place.
+// place, since replacing it would destroy what it is (the Windows build
+// refuses pipes); other special files and the other Windows devices are
+// refused. Where the folder takes no new file but the target may be
+// written, the target is written in place.
 //
 // Names are the platform's own: bytes natively, UTF-16 in the Windows build.
 #ifndef PCX_PLATFORM_FILE_ACCESS_H

@@ -210,8 +210,15 @@ bool FileReplacement::open(const wchar_t* name, const ReplaceOptions& options) {
     if (!existed_) {
         if (GetLastError() != ERROR_FILE_NOT_FOUND) return false;
     } else {
-        // A pipe or a character device: written as it is.
-        if (GetFileType(existing) != FILE_TYPE_DISK) return openInPlaceOnHandle(target, existing);
+        // A character device is written as it is. A pipe is refused: a
+        // Unix FIFO that Wine opens takes the bytes whether or not anyone
+        // reads them, and loses them.
+        const DWORD type = GetFileType(existing);
+        if (type == FILE_TYPE_CHAR) return openInPlaceOnHandle(target, existing);
+        if (type != FILE_TYPE_DISK) {
+            CloseHandle(existing);
+            return false;
+        }
         // A link is followed: the file it points to is replaced, the link
         // stays.
         const PathString resolved = finalNameOf(existing);
@@ -220,6 +227,9 @@ bool FileReplacement::open(const wchar_t* name, const ReplaceOptions& options) {
         if (GetFileInformationByHandle(existing, &information))
             attributes_ = information.dwFileAttributes;
         CloseHandle(existing);
+        // Windows refuses to open a read-only file for writing; an
+        // administrator under Wine would not be refused.
+        if (attributes_ & FILE_ATTRIBUTE_READONLY) return false;
     }
 
     HANDLE handle = INVALID_HANDLE_VALUE;
