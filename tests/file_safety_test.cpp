@@ -31,6 +31,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -341,6 +342,45 @@ TEST_F(FileSafety, ALinkIsWrittenThroughAndStays) {
     EXPECT_EQ(entries(dir.path()), names);
     EXPECT_EQ(entries(dir.file("elsewhere")), std::vector<std::string>{"far.pcx"});
 }
+
+#if !defined(_WIN32)
+TEST_F(FileSafety, AFolderThatTakesNoNewFileHasItsFileWrittenInPlace) {
+    // A folder so deep that the file's name still fits a path but no
+    // temporary name beside it does (ENAMETOOLONG), and, where the test is
+    // not run by root, a folder the user may not write.
+    // The folder's name is 4080 bytes: "/a.pcx" fits PATH_MAX (4096, its
+    // zero included), "/.a.pcx." and ten more do not.
+    std::string deep = dir.path();
+    while (deep.size() + 1 + 200 + 10 <= 4080) deep += "/" + std::string(200, 'd');
+    deep += "/" + std::string(4080 - deep.size() - 1, 'e');
+    static_assert(PATH_MAX == 4096, "the lengths above");
+    ASSERT_TRUE(fs::create_directories(deep));
+    std::vector<std::string> folders = {deep};
+    if (geteuid() != 0) {
+        fs::create_directories(dir.file("locked"));
+        folders.push_back(dir.file("locked"));
+    }
+    TestPicture picture = pcxtest::indexedPicture(4, 3, 7);
+    const Bytes expected = freshWrite(picture);
+    for (const std::string& folder : folders) {
+        const std::string target = folder + "/a.pcx";
+        ASSERT_LT(target.size(), size_t{PATH_MAX});
+        ASSERT_TRUE(pcxtest::writeFile(target, bytesOf("old")));
+        if (folder != deep) {
+            ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
+        }
+        struct stat before, after;
+        ASSERT_EQ(stat(target.c_str(), &before), 0);
+        EXPECT_EQ(write(target, picture), 1);
+        EXPECT_EQ(pcxtest::readFile(target), expected);
+        EXPECT_EQ(entries(folder), std::vector<std::string>{"a.pcx"});
+        // The same file, written over: nothing took its place.
+        ASSERT_EQ(stat(target.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        chmod(folder.c_str(), 0755);
+    }
+}
+#endif
 
 // Draws 1, 2, 3, ... for temporary names known in advance.
 uint64_t nextDraw() {
