@@ -164,7 +164,9 @@ bool makeLink(const std::string& target, const std::string& path) {
 // Makes a FIFO or a device node with a Unix command, {} standing for the
 // file's Unix name.
 bool makeSpecial(std::string command, const std::string& path) {
-    command.replace(command.find("{}"), 2, unixName(path));
+    const std::string name = unixName(path);
+    for (size_t at = command.find("{}"); at != std::string::npos; at = command.find("{}", at))
+        command.replace(at, 2, name);
     return shell(command) == 0;
 }
 
