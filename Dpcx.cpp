@@ -190,7 +190,7 @@ void TPcxDecoder::releaseBuffers() {
 }
 
 bool TPcxDecoder::openFile(const char* fileName) {
-    stream = openHostFile(fileName, HostFileMode::ReadBinary);
+    stream = openHostFile(fileName);
     if (!stream) return false;
     // The data is read in large blocks into a buffer of our own: a second
     // buffer inside the stream would only add a copy.

@@ -18,9 +18,8 @@ constexpr uint16_t kPaletteInfoColour = 1;
 
 }  // namespace
 
-TPcxOutputStream::~TPcxOutputStream() {
-    if (file_ != nullptr) std::fclose(file_);
-}
+// output_ removes its temporary file when it goes uncommitted.
+TPcxOutputStream::~TPcxOutputStream() = default;
 
 bool TPcxOutputStream::open(const char* fileName) {
     if (file_ != nullptr || fileName == nullptr || fileName[0] == '\0') return false;
@@ -28,7 +27,7 @@ bool TPcxOutputStream::open(const char* fileName) {
     // host an existing file.
     buffer_.reset(new (std::nothrow) uint8_t[kBufferSize]);
     if (!buffer_) return false;
-    file_ = openHostFile(fileName, HostFileMode::WriteBinary);
+    file_ = openHostOutput(output_, fileName);
     if (file_ == nullptr) {
         buffer_.reset();
         return false;
@@ -63,11 +62,16 @@ void TPcxOutputStream::putBytes(const uint8_t* bytes, size_t count) {
 bool TPcxOutputStream::close() {
     if (file_ == nullptr) return false;
     drain();
-    const bool closed = std::fclose(file_) == 0;
+    // Only a whole file takes the target's place.
+    bool kept = false;
+    if (failed_)
+        output_.abandon();
+    else
+        kept = output_.commit();
     file_ = nullptr;
     buffer_.reset();
     cursor_ = end_ = nullptr;
-    return closed && !failed_;
+    return kept;
 }
 
 // The run coder. A run stays open while equal bytes arrive, up to 63 of

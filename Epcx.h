@@ -23,6 +23,7 @@
 #include "PcxFormat.h"
 #include "United.h"
 #include "kernels/Kernels.h"
+#include "platform/FileAccess.h"
 
 namespace pcx {
 
@@ -55,11 +56,12 @@ public:
     TPcxOutputStream(const TPcxOutputStream&) = delete;
     TPcxOutputStream& operator=(const TPcxOutputStream&) = delete;
 
-    // Opens fileName for writing as "wb" does (created, or truncated).
-    // Returns false, leaving the stream closed, when the name is null or
-    // empty, the file does not open, or the buffer cannot be allocated. In
-    // the Windows build the name is Shift-JIS whatever the process's code
-    // page, and a name that is not valid Shift-JIS does not open.
+    // Opens fileName for writing: a new file that takes its place at the
+    // close (see platform/FileAccess.h). Returns false, leaving the stream
+    // closed, when the name is null or empty, the file cannot be written,
+    // or the buffer cannot be allocated. In the Windows build the name is
+    // Shift-JIS whatever the process's code page, and a name that is not
+    // valid Shift-JIS does not open.
     bool open(const char* fileName);
     bool isOpen() const { return file_ != nullptr; }
     // True once a write to the file has failed.
@@ -85,15 +87,18 @@ public:
     uint8_t* position() const { return cursor_; }
     void advanceTo(uint8_t* end) { cursor_ = end; }
 
-    // Writes what is buffered and closes the file. Returns true only when
-    // every write and the close itself succeeded. Closing a stream that is
-    // not open returns false.
+    // Writes what is buffered, closes the file and puts it in the target's
+    // place. Returns true only when every write, the close and the
+    // replacement succeeded; otherwise the target keeps what it had.
+    // Closing a stream that is not open returns false.
     bool close();
 
 private:
     // Hands the buffered bytes to the file and empties the buffer.
     void drain();
 
+    // The replacement of the target, and its stream while open.
+    platform::FileReplacement output_;
     std::FILE* file_ = nullptr;
     std::unique_ptr<uint8_t[]> buffer_;
     uint8_t* cursor_ = nullptr;

@@ -8,6 +8,7 @@
 #include "host/HostError.h"
 #include "host/Progress.h"
 #include "host/Transform.h"
+#include "platform/FileAccess.h"
 #include "support/TestEnv.h"
 
 namespace opxhost {
@@ -41,7 +42,11 @@ Input openInput(const std::string& text) {
     std::error_code error;
     if (fs::is_directory(input.path, error))
         throw HostError(kExitMissingInput, text + ": is a folder, not a file");
-    if (!File(openFile(input.path, false))) {
+    // A FIFO or a device would block the open or the reads, or give bytes
+    // that cannot be read a second time.
+    if (pcx::platform::fileKind(input.path.c_str()) == pcx::platform::FileKind::Other)
+        throw HostError(kExitMissingInput, text + ": is not a regular file");
+    if (!File(openFile(input.path))) {
         const bool exists = fs::exists(input.path, error);
         throw HostError(kExitMissingInput,
                         text + (exists ? ": cannot be opened for reading" : ": no such file"));
@@ -80,7 +85,7 @@ Picture loadPicture(const Plugin& plugin, const Input& input) {
         if (!image) throw pcxRefused(input.text);
         return pictureFromPlugin(*image);
     }
-    File file(openFile(input.path, false));
+    File file(openFile(input.path));
     if (!file) throw HostError(kExitMissingInput, input.text + ": cannot be opened for reading");
     try {
         return readPicture(file.get());
@@ -90,23 +95,42 @@ Picture loadPicture(const Plugin& plugin, const Input& input) {
     }
 }
 
-// An output written under a temporary name beside it and renamed over it
-// only when complete, so that a failed or interrupted write never leaves a
-// partial file under the output's name (and an older file there survives).
+// An output, written by the rules the plug-in writes its own files by
+// (platform/FileAccess.h): under a temporary name made exclusively beside it
+// and put in its place only when complete, so that a failed or interrupted
+// write never leaves a partial file under the output's name, an older file
+// there survives, and a link planted at a temporary name is never followed.
+// An output that is a link is written through it; one that exists and is
+// not a regular file (a device, a FIFO) is written in place, never replaced.
 class OutputFile {
 public:
     explicit OutputFile(const std::string& text)
-        : text_(text), final_(pathFromText(text)), temporary_(final_) {
-        temporary_ += ".opxhost-part";
-    }
-    ~OutputFile() {
-        if (!committed_) removeFile(temporary_);
-    }
+        : text_(text),
+          final_(pathFromText(text)),
+          special_(pcx::platform::fileKind(final_.c_str()) == pcx::platform::FileKind::Other) {}
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    const fs::path& temporary() const { return temporary_; }
     const std::string& text() const { return text_; }
+    // True when the output itself is written, without a temporary file.
+    bool inPlace() const { return special_ || replacement_.inPlace(); }
+
+    // The stream for the host's own writing.
+    std::FILE* open() {
+        if (!replacement_.open(final_.c_str())) fail();
+        return replacement_.stream();
+    }
+
+    // The file the plug-in is to write: the temporary file, made here and
+    // left empty, which the plug-in then replaces by its own rules; or the
+    // output itself when it is not a regular file, for the plug-in to write
+    // in place or refuse. Opening such an output here first would already
+    // end a FIFO's stream for its reader.
+    fs::path forPlugin() {
+        if (special_) return final_;
+        if (!replacement_.open(final_.c_str()) || !replacement_.closeStream()) fail();
+        return replacement_.inPlace() ? replacement_.target() : replacement_.temporary();
+    }
 
     // Fails with kExitCannotWrite, saying why as well as it can tell.
     [[noreturn]] void fail() const {
@@ -120,16 +144,18 @@ public:
         throw HostError(kExitCannotWrite, text_ + ": cannot be written");
     }
 
+    // Puts the written file in the output's place; in place, closes it.
     void commit() {
-        if (!replaceFile(temporary_, final_)) fail();
-        committed_ = true;
+        if (special_ && !replacement_.stream()) return;
+        if (!replacement_.commit()) fail();
     }
 
 private:
     std::string text_;
     fs::path final_;
-    fs::path temporary_;
-    bool committed_ = false;
+    bool special_;
+    // Removes the temporary file unless committed.
+    pcx::platform::FileReplacement replacement_;
 };
 
 // The transform code for this run, with a note on standard error when the
@@ -169,7 +195,7 @@ std::string writePcx(const Plugin& plugin, const Picture& picture, const std::st
     checkInterrupt();
 
     OutputFile output(outText);
-    const std::optional<std::string> name = pluginFileName(output.temporary());
+    const std::optional<std::string> name = pluginFileName(output.forPlugin());
     if (!name)
         throw HostError(kExitCannotWrite,
                         outText + ": cannot be written: the plug-in takes only Shift-JIS names");
@@ -182,10 +208,11 @@ std::string writePcx(const Plugin& plugin, const Picture& picture, const std::st
         if (progress.stopped()) stoppedAt = progress.stoppedAtRow();
     }
     if (stoppedAt != 0)
-        throw HostError(kExitInterrupted, outText + ": interrupted before row " +
-                                              std::to_string(stoppedAt) + " of " +
-                                              std::to_string(image.height) +
-                                              ": the file is incomplete and was removed");
+        throw HostError(kExitInterrupted,
+                        outText + ": interrupted before row " + std::to_string(stoppedAt) + " of " +
+                            std::to_string(image.height) +
+                            (output.inPlace() ? ": the output is incomplete"
+                                              : ": the file is incomplete and was removed"));
     if (!written) output.fail();
     output.commit();
     return "transform code " + std::to_string(code) + ", " + describeImage(image);
@@ -194,14 +221,9 @@ std::string writePcx(const Plugin& plugin, const Picture& picture, const std::st
 void writeOther(const Picture& picture, const std::string& outText, FileFormat format) {
     checkInterrupt();
     OutputFile output(outText);
-    bool written = false;
-    {
-        File file(openFile(output.temporary(), true));
-        if (!file) output.fail();
-        written = writePicture(file.get(), picture, format);
-        written = (std::fclose(file.release()) == 0) && written;
-    }
-    if (!written) output.fail();
+    if (!writePicture(output.open(), picture, format)) output.fail();
+    // An interruption while the picture was coded: the file is not kept.
+    checkInterrupt();
     output.commit();
 }
 

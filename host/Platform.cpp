@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
-#include <system_error>
+
+#include "platform/FileAccess.h"
 
 #if defined(_WIN32)
 #ifndef NOMINMAX
@@ -90,7 +92,7 @@ void print(DWORD which, std::FILE* stream, const std::string& text) {
     std::fflush(stream);
 }
 #else
-void onSigint(int) {
+void onSignal(int) {
     interruptRequested = true;
 }
 #endif
@@ -120,14 +122,6 @@ fs::path programFolder() {
     const DWORD length = GetModuleFileNameW(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
     buffer.resize(length);
     return fs::path(buffer).parent_path();
-}
-
-std::FILE* openFile(const fs::path& path, bool forWriting) {
-    return _wfopen(path.c_str(), forWriting ? L"wb" : L"rb");
-}
-
-bool replaceFile(const fs::path& from, const fs::path& to) {
-    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 void printOut(const std::string& text) {
@@ -175,14 +169,6 @@ fs::path programFolder() {
     return fs::path(pcxtest::programFolder());
 }
 
-std::FILE* openFile(const fs::path& path, bool forWriting) {
-    return std::fopen(path.c_str(), forWriting ? "wb" : "rb");
-}
-
-bool replaceFile(const fs::path& from, const fs::path& to) {
-    return std::rename(from.c_str(), to.c_str()) == 0;
-}
-
 void printOut(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
@@ -200,20 +186,26 @@ bool stderrIsTerminal() {
 void installInterruptHandler() {
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
-    action.sa_handler = onSigint;
+    action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
+    // A write to a pipe or terminal goes on after the flag is set; the next
+    // progress call stops the export.
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
 void simulateInterrupt() {
-    std::raise(SIGINT);
+    const char* name = std::getenv("OPXHOST_STOP_SIGNAL");
+    int signal = SIGINT;
+    if (name && std::strcmp(name, "TERM") == 0) signal = SIGTERM;
+    if (name && std::strcmp(name, "HUP") == 0) signal = SIGHUP;
+    std::raise(signal);
 }
 
 #endif
 
-void removeFile(const fs::path& path) {
-    std::error_code ignored;
-    fs::remove(path, ignored);
+std::FILE* openFile(const fs::path& path) {
+    return pcx::platform::openRegularFile(path.c_str());
 }
 
 bool interrupted() {

@@ -1,6 +1,7 @@
 // What opxhost needs from the operating system: the command line, file names
-// in the forms the host and the plug-in each take, the console, whole-file
-// replacement and Ctrl-C.
+// in the forms the host and the plug-in each take, the console and Ctrl-C.
+// Files are opened and replaced by the plug-in's own platform code
+// (platform/FileAccess.h), compiled into the host from the same source.
 //
 // Inside the host every text is UTF-8. A file name reaches the plug-in as the
 // plug-in expects it: Shift-JIS in the Windows build (the host's own file
@@ -33,12 +34,9 @@ std::optional<std::string> loaderFileName(const fs::path& path);
 // The folder of the running program.
 fs::path programFolder();
 
-// Opens a file as a byte stream for the host's own reading or writing.
-std::FILE* openFile(const fs::path& path, bool forWriting);
-// Replaces to by from (a rename that overwrites to); false on failure.
-bool replaceFile(const fs::path& from, const fs::path& to);
-// Removes a file if it exists; errors are ignored.
-void removeFile(const fs::path& path);
+// Opens a regular file as a byte stream for the host's own reading; null
+// for anything else, without blocking on a FIFO or a device.
+std::FILE* openFile(const fs::path& path);
 
 // Writes UTF-8 text to standard output or standard error, converted for a
 // Windows console when one is attached.
@@ -47,13 +45,16 @@ void printErr(const std::string& text);
 // True when standard error is a terminal (a console in the Windows build).
 bool stderrIsTerminal();
 
-// Ctrl-C: after installInterruptHandler, Ctrl-C no longer ends the program
-// but sets a flag that interrupted() reports.
+// Ctrl-C: after installInterruptHandler, Ctrl-C (natively also SIGTERM and
+// SIGHUP, the signals that end a program or its terminal) no longer ends the
+// program but sets a flag that interrupted() reports, so that an incomplete
+// output is removed before it exits.
 void installInterruptHandler();
 bool interrupted();
 // Delivers a Ctrl-C to this process through the same road as a real one
-// (natively SIGINT, in the Windows build the console control handler): a
-// testing aid, used by OPXHOST_STOP_AT_ROW.
+// (natively SIGINT, or the signal OPXHOST_STOP_SIGNAL names, TERM or HUP; in
+// the Windows build the console control handler): a testing aid, used by
+// OPXHOST_STOP_AT_ROW.
 void simulateInterrupt();
 
 }  // namespace opxhost

@@ -1,15 +1,22 @@
 // Opening the files a host names.
 //
 // The host's file names are Shift-JIS (code page 932) byte strings. In the
-// Windows build they are converted to UTF-16 and opened with _wfopen: the
-// C run-time's fopen would read them in the system's ANSI code page, which
-// on a system set to another code page turns a name such as "ソフト.pcx"
-// (whose second byte is 0x5C, a backslash) into a different path. Natively a
-// name is a byte string and is opened as it stands.
+// Windows build they are converted to UTF-16 and opened through the wide
+// functions: the C run-time's fopen would read them in the system's ANSI
+// code page, which on a system set to another code page turns a name such
+// as "ソフト.pcx" (whose second byte is 0x5C, a backslash) into a different
+// path. Natively a name is a byte string and is opened as it stands.
+//
+// How files are opened and replaced is platform/FileAccess.h's: reading
+// takes only a regular file and never blocks; writing goes through a
+// temporary file that replaces the target only when complete.
 #ifndef PCX_PLATFORM_HOST_FILE_H
 #define PCX_PLATFORM_HOST_FILE_H
 
 #include <cstdio>
+#include <optional>
+
+#include "platform/FileAccess.h"
 
 #if defined(_WIN32)
 #ifndef NOMINMAX
@@ -19,32 +26,42 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
-
-#include <vector>
 #endif
 
 namespace pcx {
 
-enum class HostFileMode { ReadBinary, WriteBinary };
-
-// The named file opened as a byte stream ("rb" or "wb"), or null when the
-// name is null or empty, is not valid Shift-JIS (Windows build), or the
-// file does not open.
-inline std::FILE* openHostFile(const char* fileName, HostFileMode mode) {
-    if (fileName == nullptr || fileName[0] == '\0') return nullptr;
+// The host's name as the platform's; empty when the name is null or empty
+// or (Windows build) not valid Shift-JIS.
+inline std::optional<platform::PathString> hostPath(const char* fileName) {
+    if (fileName == nullptr || fileName[0] == '\0') return std::nullopt;
 #if defined(_WIN32)
     constexpr UINT kShiftJis = 932;
     const int length =
         MultiByteToWideChar(kShiftJis, MB_ERR_INVALID_CHARS, fileName, -1, nullptr, 0);
-    if (length <= 0) return nullptr;
-    std::vector<wchar_t> wide(static_cast<size_t>(length));
-    if (MultiByteToWideChar(kShiftJis, MB_ERR_INVALID_CHARS, fileName, -1, wide.data(), length) !=
+    if (length <= 0) return std::nullopt;
+    platform::PathString wide(static_cast<size_t>(length), L'\0');
+    if (MultiByteToWideChar(kShiftJis, MB_ERR_INVALID_CHARS, fileName, -1, &wide[0], length) !=
         length)
-        return nullptr;
-    return _wfopen(wide.data(), mode == HostFileMode::ReadBinary ? L"rb" : L"wb");
+        return std::nullopt;
+    wide.resize(static_cast<size_t>(length) - 1);  // the terminating zero
+    return wide;
 #else
-    return std::fopen(fileName, mode == HostFileMode::ReadBinary ? "rb" : "wb");
+    return platform::PathString(fileName);
 #endif
+}
+
+// The named file opened for binary reading, or null when the name is not
+// one (see hostPath) or does not name a regular file that opens.
+inline std::FILE* openHostFile(const char* fileName) {
+    const std::optional<platform::PathString> path = hostPath(fileName);
+    return path ? platform::openRegularFile(path->c_str()) : nullptr;
+}
+
+// Starts output's replacement of the named file; its stream, or null when
+// the name is not one or the replacement cannot start.
+inline std::FILE* openHostOutput(platform::FileReplacement& output, const char* fileName) {
+    const std::optional<platform::PathString> path = hostPath(fileName);
+    return path && output.open(path->c_str()) ? output.stream() : nullptr;
 }
 
 }  // namespace pcx

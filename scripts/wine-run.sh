@@ -29,4 +29,12 @@ fi
 # fails quietly.
 wineserver -p3 </dev/null >/dev/null 2>&1 || true
 
+# A test may limit the size of the files the program writes, in bytes, to
+# see its writes fail as on a full disk: past the limit a write fails
+# (EFBIG) instead of the signal ending the program. The server started above
+# is not limited, so its own files are saved whole.
+if [ -n "${PCX_FILE_SIZE_LIMIT:-}" ]; then
+    trap '' XFSZ
+    exec prlimit --fsize="$PCX_FILE_SIZE_LIMIT:" wine "$@"
+fi
 exec wine "$@"

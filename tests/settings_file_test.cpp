@@ -1,13 +1,18 @@
 // The native build's per-user settings file: its typed values, what a save
 // keeps, where it lives, and that a broken or half-saved store never breaks
 // a read or loses the old content.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "platform/SettingsStore.h"
 #include "platform/posix/SettingsFile.h"
@@ -215,6 +220,64 @@ TEST(SettingsFile, ASaveInterruptedBeforeTheRenameLeavesTheOldStore) {
     ASSERT_TRUE(store::commitStoreText(staged, path));
     EXPECT_EQ(store::readStoreInteger(path, kKey, kName), std::optional<uint32_t>(2));
     EXPECT_FALSE(pcxtest::fileExists(staged));
+}
+
+TEST(SettingsFile, AStoreThatIsALinkIsWrittenThroughAndKeepsItsPermissions) {
+    TempDir dir;
+    const std::string real = dir.path() + "/dotfiles/pcx-settings";
+    putText(real, "; kept\n");
+    ASSERT_EQ(chmod(real.c_str(), 0644), 0);
+    std::filesystem::create_directories(dir.path() + "/pcx-opx");
+    const std::string path = dir.path() + "/pcx-opx/settings";
+    ASSERT_EQ(symlink("../dotfiles/pcx-settings", path.c_str()), 0);
+
+    ASSERT_TRUE(store::writeStoreInteger(path, kKey, kName, 5));
+    EXPECT_TRUE(std::filesystem::is_symlink(path));
+    EXPECT_EQ(store::readStoreInteger(real, kKey, kName), std::optional<uint32_t>(5));
+    EXPECT_EQ(textOf(real).rfind("; kept\n", 0), 0u);
+    struct stat info;
+    ASSERT_EQ(stat(real.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    // Nothing left beside the link or the file.
+    for (const char* folder : {"/pcx-opx", "/dotfiles"})
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path() + folder),
+                                std::filesystem::directory_iterator()),
+                  1)
+            << folder;
+}
+
+TEST(SettingsFile, AFifoInTheStoresPlaceIsNeitherWaitedOnNorReplaced) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.path() + "/pcx-opx");
+    const std::string path = dir.path() + "/pcx-opx/settings";
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    // Should a read wait for a writer after all, one comes after three
+    // seconds (and again), so that the test fails instead of hanging.
+    std::atomic<bool> done{false};
+    std::thread rescue([&] {
+        for (int i = 0; !done; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (i < 300) continue;
+            const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK);
+            if (fd >= 0) close(fd);
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(store::readStoreInteger(path, kKey, kName), std::nullopt);
+    EXPECT_FALSE(store::writeStoreInteger(path, kKey, kName, 1));
+    {
+        // The road PLUGINCALLBACK takes.
+        ScopedEnv config("XDG_CONFIG_HOME", dir.path().c_str());
+        EXPECT_EQ(pcx::platform::readUserInteger(kKey, kName), std::nullopt);
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    done = true;
+    rescue.join();
+    EXPECT_LT(seconds, 1.0);
+    struct stat info;
+    ASSERT_EQ(lstat(path.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }
 
 TEST(UserStore, LivesUnderTheUsersConfigurationFolder) {

@@ -1,7 +1,6 @@
 // The native build's per-user settings file; see SettingsFile.h for its form.
 #include "platform/posix/SettingsFile.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/FileAccess.h"
 #include "platform/SettingsStore.h"
 
 namespace pcx::platform::posix {
@@ -204,11 +204,13 @@ std::string SettingsText::text() const {
 }
 
 std::optional<std::string> loadStoreText(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Only a regular file, opened without blocking: a FIFO in the store's
+    // place would otherwise hold up the host's start for good.
+    const int fd = openRegularFileDescriptor(path.c_str());
     if (fd < 0) return errno == ENOENT ? std::optional<std::string>(std::string()) : std::nullopt;
     std::optional<std::string> result;
     struct stat info;
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0 &&
+    if (fstat(fd, &info) == 0 && info.st_size >= 0 &&
         static_cast<uint64_t>(info.st_size) <= kMaxStoreBytes) {
         std::string text;
         char buffer[4096];
@@ -232,8 +234,15 @@ std::optional<std::string> loadStoreText(const std::string& path) {
 std::string stageStoreText(const std::string& path, const std::string& text) {
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos || slash == 0 || !makeFolders(path.substr(0, slash))) return {};
-    std::string staged = path + ".tmp-XXXXXX";
-    const int fd = mkstemp(staged.data());
+    // A store that is a link is written through it: the file it names is
+    // replaced and the link stays. The new file keeps the old one's
+    // permissions; a new store is private to the user.
+    const std::optional<std::string> target = resolveLinks(path);
+    if (!target) return {};
+    struct stat old;
+    const bool replacing = lstat(target->c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    std::string staged;
+    const int fd = createTemporaryBeside(*target, 0600, replacing ? &old : nullptr, &staged);
     if (fd < 0) return {};
     const bool written = writeAll(fd, text) && fsync(fd) == 0;
     if (close(fd) != 0 || !written) {
@@ -244,7 +253,8 @@ std::string stageStoreText(const std::string& path, const std::string& text) {
 }
 
 bool commitStoreText(const std::string& staged, const std::string& path) {
-    if (rename(staged.c_str(), path.c_str()) == 0) return true;
+    const std::optional<std::string> target = resolveLinks(path);
+    if (target && rename(staged.c_str(), target->c_str()) == 0) return true;
     unlink(staged.c_str());
     return false;
 }

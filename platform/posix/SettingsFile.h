@@ -14,7 +14,9 @@
 // was, even lines it does not understand; those are ignored on reads. The
 // file is replaced atomically: the new content is written to a temporary file
 // in the same folder and renamed over the old one, so a crash mid-save leaves
-// either the old store or the new, never a broken one.
+// either the old store or the new, never a broken one. A store that is a
+// symbolic link is written through it (the link stays), and the new file
+// keeps the old one's permissions.
 #ifndef PCX_PLATFORM_POSIX_SETTINGS_FILE_H
 #define PCX_PLATFORM_POSIX_SETTINGS_FILE_H
 
@@ -61,16 +63,19 @@ private:
 
 // The content of the store file at path: the empty text when the file does
 // not exist, empty (no value) when it exists but cannot be read whole, is not
-// a regular file or is larger than kMaxStoreBytes.
+// a regular file or is larger than kMaxStoreBytes. Never blocks.
 std::optional<std::string> loadStoreText(const std::string& path);
 
-// Writes text to a new temporary file in path's folder (made with any missing
-// parents, private to the user) and flushes it to disk. The temporary file's
+// Writes text to a new temporary file, created exclusively, in the folder of
+// the file path names once links are followed (path's folder is made with any
+// missing parents, private to the user), with that file's permissions or,
+// for a new store, private ones, and flushes it to disk. The temporary file's
 // path, or empty when any step failed (then nothing is left behind).
 std::string stageStoreText(const std::string& path, const std::string& text);
 
-// Renames the staged file over path, replacing the store in one step. On
-// failure the staged file is removed and the old store stays as it was.
+// Renames the staged file over the file path names (links followed),
+// replacing the store in one step. On failure the staged file is removed and
+// the old store stays as it was.
 bool commitStoreText(const std::string& staged, const std::string& path);
 
 // The integer value of the store file at path (see SettingsText::readInteger);

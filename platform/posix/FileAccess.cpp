@@ -1,0 +1,285 @@
+// Opening and replacing files natively; see platform/FileAccess.h.
+#include "platform/FileAccess.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+namespace pcx::platform {
+namespace {
+
+// Linux gives up after 40 links in a row; so do we.
+constexpr int kMaxLinkHops = 40;
+// Names tried before a temporary file counts as impossible to make.
+constexpr int kNameAttempts = 64;
+// How much of the target's own name the temporary name keeps, so that a
+// long name still leaves room for the rest.
+constexpr size_t kKeptNameLength = 100;
+
+// The folder part of path ("." for a bare name, "/" for a file in the root)
+// and the name after the last slash.
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::string nameOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+uint64_t mixBits(uint64_t x) {
+    // splitmix64's finaliser: every input bit reaches every output bit.
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// The kernel's random numbers; where they are not to be had, the clock,
+// the process and a counter, mixed.
+uint64_t systemDraw() {
+    uint64_t value = 0;
+    if (getrandom(&value, sizeof value, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof value))
+        return value;
+    static std::atomic<uint64_t> counter{0};
+    struct timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return mixBits(static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 30) ^
+                   (static_cast<uint64_t>(getpid()) << 44) ^ ++counter);
+}
+
+bool writeAccessible(const std::string& path) {
+    // The effective ids decide, as they do for an open.
+    return faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+// Gives the new file the owner, group and permissions of the one it
+// replaces, as far as this process may: a change of owner needs privileges,
+// a change of group membership of it. Permissions come last, since a change
+// of owner clears the set-id bits.
+void takeOwnerAndMode(int fd, const struct stat& old) {
+    struct stat now;
+    if (fstat(fd, &now) == 0 && (now.st_uid != old.st_uid || now.st_gid != old.st_gid)) {
+        if (fchown(fd, old.st_uid, old.st_gid) != 0 &&
+            fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+            // Nothing more can be done; the permissions still follow.
+        }
+    }
+    if (fchmod(fd, old.st_mode & 07777) != 0) {
+        // The file is ours and was made with private permissions, 0600.
+    }
+}
+
+}  // namespace
+
+PathString temporaryNameFor(const PathString& target, uint64_t draw) {
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string suffix;
+    for (int i = 0; i < 10; ++i) {
+        suffix += kLetters[draw % 36];
+        draw /= 36;
+    }
+    std::string folder = folderOf(target);
+    if (folder.back() != '/') folder += '/';
+    return folder + "." + nameOf(target).substr(0, kKeptNameLength) + "." + suffix;
+}
+
+int openRegularFileDescriptor(const char* name) {
+    if (name == nullptr || name[0] == '\0') {
+        errno = EINVAL;
+        return -1;
+    }
+    // Without O_NONBLOCK a FIFO would wait here for a writer, and a serial
+    // line for its carrier.
+    const int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    // Reads then behave as any other's; the only status flag set was this.
+    fcntl(fd, F_SETFL, 0);
+    return fd;
+}
+
+std::FILE* openRegularFile(const char* name) {
+    const int fd = openRegularFileDescriptor(name);
+    if (fd < 0) return nullptr;
+    std::FILE* file = fdopen(fd, "rb");
+    if (file == nullptr) close(fd);
+    return file;
+}
+
+FileKind fileKind(const char* name) {
+    struct stat info;
+    if (name == nullptr || name[0] == '\0') return FileKind::Other;
+    if (stat(name, &info) != 0) return errno == ENOENT ? FileKind::Missing : FileKind::Other;
+    return S_ISREG(info.st_mode) ? FileKind::Regular : FileKind::Other;
+}
+
+std::optional<std::string> resolveLinks(const std::string& path) {
+    std::string at = path;
+    std::vector<char> buffer(PATH_MAX + 1);
+    for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
+        struct stat info;
+        // Missing, or anything but a link: the end of the chain. What it is
+        // is the caller's to find out.
+        if (lstat(at.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return at;
+        const ssize_t length = readlink(at.c_str(), buffer.data(), buffer.size());
+        if (length <= 0 || static_cast<size_t>(length) >= buffer.size()) return std::nullopt;
+        const std::string link(buffer.data(), static_cast<size_t>(length));
+        // A relative link is relative to the folder that holds it.
+        at = link[0] == '/' ? link : folderOf(at) + "/" + link;
+    }
+    return std::nullopt;
+}
+
+int createTemporaryBeside(const std::string& target, unsigned mode, const struct stat* replacing,
+                          std::string* temporary, DrawSource draws) {
+    // Private until the content is complete when it replaces a file; a new
+    // file is made as fopen would make it.
+    const mode_t createMode = replacing ? 0600 : static_cast<mode_t>(mode & 0777);
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        const std::string name = temporaryNameFor(target, draws ? draws() : systemDraw());
+        // O_EXCL: an existing file or link of this name, even a link to
+        // nothing, makes the open fail instead of being followed.
+        int fd;
+        do {
+            fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+                      createMode);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0) {
+            if (replacing) takeOwnerAndMode(fd, *replacing);
+            *temporary = name;
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+bool FileReplacement::open(const char* name, const ReplaceOptions& options) {
+    abandon();
+    if (name == nullptr || name[0] == '\0') return false;
+    const std::optional<std::string> target = resolveLinks(name);
+    if (!target) return false;
+    options_ = options;
+
+    struct stat old;
+    bool exists = true;
+    if (lstat(target->c_str(), &old) != 0) {
+        if (errno != ENOENT) return false;
+        exists = false;
+    }
+    if (exists && !S_ISREG(old.st_mode)) {
+        // A device or a FIFO is what the user means to write to; replacing
+        // it with a file would destroy it. Anything else is no target.
+        if (!S_ISCHR(old.st_mode) && !S_ISFIFO(old.st_mode)) return false;
+        return openInPlace(*target, false);
+    }
+    // A file that could not be opened for writing is not replaced either.
+    if (exists && !writeAccessible(*target)) return false;
+
+    std::string temporary;
+    const int fd = createTemporaryBeside(*target, options.newFileMode, exists ? &old : nullptr,
+                                         &temporary, options.draws);
+    if (fd < 0) {
+        // No new file may be made in the folder (or its name would be too
+        // long), but the target may still be writable: as fopen would.
+        // A full disk is no reason: writing in place would then cost the
+        // old content.
+        if (errno == EACCES || errno == EPERM || errno == ENAMETOOLONG)
+            return openInPlace(*target, true);
+        return false;
+    }
+    stream_ = fdopen(fd, "wb");
+    if (stream_ == nullptr) {
+        close(fd);
+        unlink(temporary.c_str());
+        return false;
+    }
+    target_ = *target;
+    temporary_ = temporary;
+    open_ = true;
+    return true;
+}
+
+bool FileReplacement::openInPlace(const std::string& target, bool createOrTruncate) {
+    // Never blocks: a FIFO without a reader refuses at once (ENXIO) instead
+    // of waiting for one. The target's links are already followed.
+    const int flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW |
+                      (createOrTruncate ? O_CREAT | O_TRUNC : 0);
+    const int fd = ::open(target.c_str(), flags, static_cast<mode_t>(options_.newFileMode & 0777));
+    if (fd < 0) return false;
+    struct stat info;
+    // A regular file that took the special file's place since it was looked
+    // at would be written over without being truncated.
+    if (fstat(fd, &info) != 0 || (!createOrTruncate && S_ISREG(info.st_mode))) {
+        close(fd);
+        return false;
+    }
+    fcntl(fd, F_SETFL, 0);
+    stream_ = fdopen(fd, "wb");
+    if (stream_ == nullptr) {
+        close(fd);
+        return false;
+    }
+    target_ = target;
+    temporary_.clear();
+    open_ = true;
+    return true;
+}
+
+bool FileReplacement::closeStream() {
+    if (stream_ != nullptr) {
+        bool ok = std::fflush(stream_) == 0;
+        if (ok && options_.flushToDisk && !temporary_.empty()) ok = fsync(fileno(stream_)) == 0;
+        ok = std::fclose(stream_) == 0 && ok;
+        stream_ = nullptr;
+        if (!ok) streamFailed_ = true;
+    }
+    return open_ && !streamFailed_;
+}
+
+bool FileReplacement::commit() {
+    if (!open_) return false;
+    const bool written = closeStream();
+    if (temporary_.empty()) {
+        open_ = false;
+        streamFailed_ = false;
+        return written;
+    }
+    // rename replaces the target in one step: a reader sees the old file or
+    // the new one, never a mixture.
+    if (written && rename(temporary_.c_str(), target_.c_str()) == 0) {
+        temporary_.clear();
+        open_ = false;
+        return true;
+    }
+    abandon();
+    return false;
+}
+
+void FileReplacement::abandon() {
+    if (stream_ != nullptr) std::fclose(stream_);
+    stream_ = nullptr;
+    if (!temporary_.empty()) unlink(temporary_.c_str());
+    temporary_.clear();
+    open_ = false;
+    streamFailed_ = false;
+}
+
+}  // namespace pcx::platform

@@ -1,0 +1,360 @@
+// Opening and replacing files in the Windows build; see platform/FileAccess.h.
+//
+// Only functions that Windows XP SP3's KERNEL32 exports are imported; the
+// one later function used, GetFinalPathNameByHandleW (to follow a symbolic
+// link, which XP has none of for files), is looked up at run time.
+#include "platform/FileAccess.h"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <vector>
+
+namespace pcx::platform {
+namespace {
+
+constexpr int kNameAttempts = 64;
+constexpr size_t kKeptNameLength = 100;
+
+// The attributes a user sets that the replacement keeps. The archive bit is
+// left as the write sets it: the content did change.
+constexpr DWORD kKeptAttributes =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                      FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
+                                      FILE_ATTRIBUTE_TEMPORARY;
+
+bool isSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+// Where the last component of path starts: after the last separator, or
+// after the colon of a drive-relative name such as "C:name".
+size_t nameStart(const PathString& path) {
+    size_t start = 0;
+    for (size_t i = 0; i < path.size(); ++i)
+        if (isSeparator(path[i]) || (i == 1 && path[i] == L':')) start = i + 1;
+    return start;
+}
+
+wchar_t upper(wchar_t c) {
+    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+}
+
+enum class DeviceName { None, Null, Other };
+
+// Whether the system takes name for a device rather than a file: a name in
+// the device namespace ("\\.\COM1", "\\.\pipe\x"), or a last component
+// whose stem (up to the first dot or colon, trailing spaces dropped) is a
+// reserved DOS device name, in any folder and with any extension: aux.pcx,
+// COM1.pcx, "nul .txt". Opening one of these may wait on a serial line, a
+// printer or a console, so they are told apart by name alone.
+DeviceName deviceName(const PathString& name) {
+    if (name.size() >= 4 && isSeparator(name[0]) && isSeparator(name[1]) &&
+        (name[2] == L'.' || name[2] == L'?') && isSeparator(name[3])) {
+        // "\\?\C:\..." and "\\?\UNC\..." are long file names, not devices.
+        const PathString rest = name.substr(4);
+        const bool drive = rest.size() >= 3 && rest[1] == L':' && isSeparator(rest[2]);
+        const bool unc = rest.size() >= 4 && upper(rest[0]) == L'U' && upper(rest[1]) == L'N' &&
+                         upper(rest[2]) == L'C' && isSeparator(rest[3]);
+        if (name[2] == L'.' || (!drive && !unc)) return DeviceName::Other;
+    }
+    PathString stem = name.substr(nameStart(name));
+    const size_t end = stem.find_first_of(L".:");
+    if (end != PathString::npos) stem.resize(end);
+    while (!stem.empty() && stem.back() == L' ') stem.pop_back();
+    for (wchar_t& c : stem) c = upper(c);
+    if (stem == L"NUL") return DeviceName::Null;
+    if (stem == L"CON" || stem == L"PRN" || stem == L"AUX" || stem == L"CONIN$" ||
+        stem == L"CONOUT$")
+        return DeviceName::Other;
+    if (stem.size() == 4 && (stem.compare(0, 3, L"COM") == 0 || stem.compare(0, 3, L"LPT") == 0)) {
+        const wchar_t digit = stem[3];
+        // COM1 to COM9, and the superscript ones, 1 to 3.
+        if ((digit >= L'1' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' ||
+            digit == L'\u00B3')
+            return DeviceName::Other;
+    }
+    return DeviceName::None;
+}
+
+uint64_t mixBits(uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// The performance counter, the tick count, the process and thread and a
+// counter, mixed: different for every attempt and not to be guessed from
+// outside. Exclusive creation keeps a guessed name harmless anyway.
+uint64_t systemDraw() {
+    static volatile LONG counter = 0;
+    LARGE_INTEGER performance{};
+    QueryPerformanceCounter(&performance);
+    const uint64_t seed = static_cast<uint64_t>(performance.QuadPart) ^
+                          (static_cast<uint64_t>(GetTickCount()) << 32) ^
+                          (static_cast<uint64_t>(GetCurrentProcessId()) << 48) ^
+                          (static_cast<uint64_t>(GetCurrentThreadId()) << 16) ^
+                          static_cast<uint64_t>(InterlockedIncrement(&counter));
+    return mixBits(seed);
+}
+
+// The name a handle's file really has, symbolic links followed, or empty
+// where the system cannot tell (Windows XP has no such function, and no
+// file links either).
+PathString finalNameOf(HANDLE handle) {
+    using FinalPathName = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+    static const FinalPathName finalPathName =
+        reinterpret_cast<FinalPathName>(reinterpret_cast<void (*)()>(
+            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW")));
+    if (finalPathName == nullptr) return {};
+    std::vector<wchar_t> buffer(MAX_PATH + 1);
+    for (int round = 0; round < 2; ++round) {
+        const DWORD length =
+            finalPathName(handle, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
+        if (length == 0) return {};
+        if (length < buffer.size()) return PathString(buffer.data(), length);
+        buffer.resize(length + 1);
+    }
+    return {};
+}
+
+// A C stream over a handle; the handle is closed on failure.
+std::FILE* streamOn(HANDLE handle, int flags, const char* mode) {
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, mode);
+    if (file == nullptr) _close(fd);
+    return file;
+}
+
+}  // namespace
+
+PathString temporaryNameFor(const PathString& target, uint64_t draw) {
+    static const wchar_t kLetters[] = L"abcdefghijklmnopqrstuvwxyz0123456789";
+    PathString suffix;
+    for (int i = 0; i < 10; ++i) {
+        suffix += kLetters[draw % 36];
+        draw /= 36;
+    }
+    const size_t start = nameStart(target);
+    PathString kept = target.substr(start, kKeptNameLength);
+    // Never half a surrogate pair.
+    if (!kept.empty() && kept.back() >= 0xD800 && kept.back() <= 0xDBFF) kept.pop_back();
+    return target.substr(0, start) + L"." + kept + L"." + suffix;
+}
+
+std::FILE* openRegularFile(const wchar_t* name) {
+    if (name == nullptr || name[0] == L'\0' || deviceName(name) != DeviceName::None) return nullptr;
+    // The sharing of _wfopen's "rb", and deletion too, so that reading a
+    // file never stands in the way of another program replacing it.
+    HANDLE handle =
+        CreateFileW(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    // A pipe or a character device that slipped past the names.
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    return streamOn(handle, _O_RDONLY | _O_BINARY, "rb");
+}
+
+FileKind fileKind(const wchar_t* name) {
+    if (name == nullptr || name[0] == L'\0' || deviceName(name) != DeviceName::None)
+        return FileKind::Other;
+    // No access asked for: only a look at what the name is.
+    HANDLE handle = CreateFileW(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND ? FileKind::Missing : FileKind::Other;
+    }
+    const bool disk = GetFileType(handle) == FILE_TYPE_DISK;
+    CloseHandle(handle);
+    return disk ? FileKind::Regular : FileKind::Other;
+}
+
+bool FileReplacement::open(const wchar_t* name, const ReplaceOptions& options) {
+    abandon();
+    if (name == nullptr || name[0] == L'\0') return false;
+    options_ = options;
+    const DeviceName device = deviceName(name);
+    // The null device takes any write and cannot block; the other devices
+    // could.
+    if (device == DeviceName::Other) return false;
+    if (device == DeviceName::Null) return openInPlace(name, false);
+
+    // The target as it stands, opened for writing without changing it: a
+    // file that could not be opened so is not replaced either (read-only,
+    // in use, a folder), and a missing folder refuses here.
+    HANDLE existing =
+        CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    PathString target = name;
+    existed_ = existing != INVALID_HANDLE_VALUE;
+    attributes_ = 0;
+    if (!existed_) {
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+    } else {
+        // A character device is written as it is. A pipe is refused: a
+        // Unix FIFO that Wine opens takes the bytes whether or not anyone
+        // reads them, and loses them.
+        const DWORD type = GetFileType(existing);
+        if (type == FILE_TYPE_CHAR) return openInPlaceOnHandle(target, existing);
+        if (type != FILE_TYPE_DISK) {
+            CloseHandle(existing);
+            return false;
+        }
+        // A link is followed: the file it points to is replaced, the link
+        // stays.
+        const PathString resolved = finalNameOf(existing);
+        if (!resolved.empty()) target = resolved;
+        BY_HANDLE_FILE_INFORMATION information;
+        if (GetFileInformationByHandle(existing, &information))
+            attributes_ = information.dwFileAttributes;
+        CloseHandle(existing);
+        // Windows refuses to open a read-only file for writing; an
+        // administrator under Wine would not be refused.
+        if (attributes_ & FILE_ATTRIBUTE_READONLY) return false;
+    }
+
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    PathString temporary;
+    DWORD error = ERROR_FILE_EXISTS;
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        temporary = temporaryNameFor(target, options.draws ? options.draws() : systemDraw());
+        // CREATE_NEW: an existing file or link of this name makes the call
+        // fail instead of being opened.
+        handle = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) break;
+        error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+        // The folder takes no new file, but the target may be writable. A
+        // full disk is no reason: writing in place would cost the old file.
+        if (error == ERROR_ACCESS_DENIED || error == ERROR_FILENAME_EXCED_RANGE)
+            return openInPlace(target, true);
+        return false;
+    }
+    stream_ = streamOn(handle, _O_BINARY, "wb");
+    if (stream_ == nullptr) {
+        DeleteFileW(temporary.c_str());
+        return false;
+    }
+    target_ = target;
+    temporary_ = temporary;
+    open_ = true;
+    return true;
+}
+
+bool FileReplacement::openInPlace(const PathString& target, bool /*createOrTruncate*/) {
+    // As the write always opened its file.
+    stream_ = _wfopen(target.c_str(), L"wb");
+    if (stream_ == nullptr) return false;
+    target_ = target;
+    temporary_.clear();
+    open_ = true;
+    return true;
+}
+
+bool FileReplacement::openInPlaceOnHandle(const PathString& target, void* handle) {
+    stream_ = streamOn(static_cast<HANDLE>(handle), _O_BINARY, "wb");
+    if (stream_ == nullptr) return false;
+    target_ = target;
+    temporary_.clear();
+    open_ = true;
+    return true;
+}
+
+bool FileReplacement::closeStream() {
+    if (stream_ != nullptr) {
+        bool ok = std::fflush(stream_) == 0;
+        if (ok && options_.flushToDisk && !temporary_.empty())
+            ok = FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream_)))) != 0;
+        ok = std::fclose(stream_) == 0 && ok;
+        stream_ = nullptr;
+        if (!ok) streamFailed_ = true;
+    }
+    return open_ && !streamFailed_;
+}
+
+bool FileReplacement::replaceExisting() {
+    // ReplaceFileW gives the new file the old one's attributes, security
+    // and other metadata. Where the volume cannot do that, the new file is
+    // moved over the old, and the attributes are put back below.
+    if (!ReplaceFileW(target_.c_str(), temporary_.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                      nullptr, nullptr) &&
+        !MoveFileExW(temporary_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return false;
+    // Not every implementation keeps them (Wine's does not): set them again
+    // where they differ.
+    const DWORD now = GetFileAttributesW(target_.c_str());
+    if (now != INVALID_FILE_ATTRIBUTES) {
+        const DWORD wanted =
+            ((now & ~kKeptAttributes) | (attributes_ & kKeptAttributes)) & kSettableAttributes;
+        if (wanted != (now & kSettableAttributes))
+            SetFileAttributesW(target_.c_str(), wanted != 0 ? wanted : FILE_ATTRIBUTE_NORMAL);
+    }
+    return true;
+}
+
+bool FileReplacement::commit() {
+    if (!open_) return false;
+    const bool written = closeStream();
+    if (temporary_.empty()) {
+        open_ = false;
+        streamFailed_ = false;
+        return written;
+    }
+    bool replaced = false;
+    if (written) {
+        if (existed_) {
+            replaced = replaceExisting();
+        } else {
+            // Without MOVEFILE_REPLACE_EXISTING: a file that someone made
+            // under the name meanwhile is replaced as any existing file is,
+            // keeping its attributes, not overwritten blindly.
+            replaced = MoveFileExW(temporary_.c_str(), target_.c_str(), 0) != 0;
+            const DWORD error = replaced ? ERROR_SUCCESS : GetLastError();
+            if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
+                const DWORD found = GetFileAttributesW(target_.c_str());
+                attributes_ = found != INVALID_FILE_ATTRIBUTES ? found : 0;
+                replaced = replaceExisting();
+            }
+        }
+    }
+    if (replaced) {
+        temporary_.clear();
+        open_ = false;
+        return true;
+    }
+    abandon();
+    return false;
+}
+
+void FileReplacement::abandon() {
+    if (stream_ != nullptr) std::fclose(stream_);
+    stream_ = nullptr;
+    if (!temporary_.empty()) DeleteFileW(temporary_.c_str());
+    temporary_.clear();
+    open_ = false;
+    streamFailed_ = false;
+}
+
+}  // namespace pcx::platform
