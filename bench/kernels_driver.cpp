@@ -3,10 +3,13 @@
 // kernels can be forced for the whole run: the figures of each set in each
 // build, beside the loaded module's own choice that pcx_bench_driver times.
 //
-//   pcx_bench_kernels portable|sse2|ssse3 decode|preview|header|write FILE REPS [OUTFILE]
+//   pcx_bench_kernels portable|sse2|ssse3|avx2 decode|preview|header|write FILE REPS [OUTFILE]
+//   pcx_bench_kernels --sets
 //
-// Prints the driver's JSON object; a set the processor does not run is an
-// error.
+// Prints the driver's JSON object; a set that this build has no copy for or
+// this processor does not run is an error. --sets prints the names of the
+// sets it can run, one a line.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -46,16 +49,21 @@ pcxtest::PluginExports linkedExports() {
 
 int main(int argc, char** argv) {
     const char* program = "pcx_bench_kernels";
+    if (argc == 2 && std::strcmp(argv[1], "--sets") == 0) {
+        for (pcx::kernels::InstructionSet set : pcx::kernels::kAllSets)
+            if (pcx::kernels::available(set)) std::printf("%s\n", pcx::kernels::nameOf(set));
+        return 0;
+    }
     if (argc < 5)
         pcxbench::fail(program,
-                       "usage: pcx_bench_kernels portable|sse2|ssse3 "
+                       "usage: pcx_bench_kernels portable|sse2|ssse3|avx2 "
                        "decode|preview|header|write FILE REPS [OUTFILE]");
     bool selected = false;
     for (pcx::kernels::InstructionSet set : pcx::kernels::kAllSets)
         if (std::strcmp(argv[1], pcx::kernels::nameOf(set)) == 0)
             selected = pcx::kernels::select(set);
     if (!selected)
-        pcxbench::fail(program, std::string("no such set on this processor: ") + argv[1]);
+        pcxbench::fail(program, std::string("no copy for this build and processor: ") + argv[1]);
     pcxbench::timeOperation(linkedExports(), argv[2], argv[3], std::atoi(argv[4]),
                             argc > 5 ? argv[5] : nullptr);
     return 0;

@@ -581,9 +581,16 @@ def kernel_table(args, builds, pictures, data, out_dir, build, wine):
     if wine:
         programs.append(("DLL", lambda *a: wine.argv("pcx_bench_kernels.exe", *a), wine.path,
                          wine))
+    # The sets each build has a copy for and this processor runs.
+    available = {}
+    for build_name, argv, _, runner in programs:
+        env = WINE_ENV if runner else IN_PROCESS_ENV
+        listed = subprocess.run(argv("--sets"), stdin=subprocess.DEVNULL, capture_output=True,
+                                env=env, check=True).stdout.decode()
+        available[build_name] = listed.split()
     print()
     print("Each set of kernels forced (pcx_bench_kernels: the units linked in), median ms of "
-          "%d runs:" % reps)
+          "%d runs (-: no copy in that build, or the processor lacks the set):" % reps)
     print("%-7s %-7s %-7s %10s %10s %10s %10s" % ("build", "op", "picture", *sets))
     print("-" * 69)
     for build_name, argv, path, runner in programs:
@@ -594,12 +601,12 @@ def kernel_table(args, builds, pictures, data, out_dir, build, wine):
                     if operation == "write" else []
                 cells = []
                 for name in sets:
-                    try:
-                        result = InProcess(argv(name, operation, path(pcx), str(reps), *out),
-                                           runner).run()
-                        cells.append(milliseconds(statistics.median(result["times"])))
-                    except RuntimeError:
-                        cells.append("n/a")
+                    if name not in available[build_name]:
+                        cells.append("-")
+                        continue
+                    result = InProcess(argv(name, operation, path(pcx), str(reps), *out),
+                                       runner).run()
+                    cells.append(milliseconds(statistics.median(result["times"])))
                 print("%-7s %-7s %-7s %10s %10s %10s %10s" % (build_name, operation, picture,
                                                               *cells))
                 sys.stdout.flush()
