@@ -1,7 +1,9 @@
 # The operating-system layer the module is built with, and how programs built
 # for the target are run.
 set(PCX_PLATFORM_SOURCES
+    ${CMAKE_SOURCE_DIR}/platform/FileAccess.cpp
     ${CMAKE_SOURCE_DIR}/platform/FileAccess.h
+    ${CMAKE_SOURCE_DIR}/platform/FileAccessParts.h
     ${CMAKE_SOURCE_DIR}/platform/HostFile.h
     ${CMAKE_SOURCE_DIR}/platform/SettingsStore.h)
 set(PCX_PLATFORM_LIBRARIES)

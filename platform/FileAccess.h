@@ -116,6 +116,11 @@ public:
     void abandon();
 
 private:
+    // The steps that differ by system: the stream's data forced to the
+    // disk, the temporary file put in the target's place, and removed.
+    bool flushToDisk();
+    bool moveIntoPlace();
+    void removeTemporary();
     bool openInPlace(const PathString& target, bool createOrTruncate);
 #if defined(_WIN32)
     bool openInPlaceOnHandle(const PathString& target, void* handle);

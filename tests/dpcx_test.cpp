@@ -674,31 +674,25 @@ TEST_F(DecoderTest, SizesBeyondThirtyTwoBitsFail) {
 // piece anyway.
 class AddressSpaceLimit {
 public:
-    AddressSpaceLimit() {
-#if !defined(_WIN32)
-        long pages = 0;
-        std::ifstream statm("/proc/self/statm");
-        if (!(statm >> pages) || getrlimit(RLIMIT_AS, &saved_) != 0) return;
-        rlimit limited = saved_;
-        limited.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (512u << 20);
-        active_ = setrlimit(RLIMIT_AS, &limited) == 0;
-#else
-        active_ = true;
-#endif
-    }
-    ~AddressSpaceLimit() {
-#if !defined(_WIN32)
-        if (active_) setrlimit(RLIMIT_AS, &saved_);
-#endif
-    }
+#if defined(_WIN32)
     bool active() const {
-        return active_;
+        return true;
+    }
+#else
+    bool active() const {
+        return wanted_ != 0 && limit_.active();
     }
 
 private:
-    bool active_ = false;
-#if !defined(_WIN32)
-    rlimit saved_{};
+    // What the process has mapped now, and 512 MiB more; 0 when unknown.
+    static unsigned long long mappedPlus512Mib() {
+        long pages = 0;
+        std::ifstream statm("/proc/self/statm");
+        if (!(statm >> pages)) return 0;
+        return static_cast<unsigned long long>(pages) * sysconf(_SC_PAGESIZE) + (512u << 20);
+    }
+    const unsigned long long wanted_ = mappedPlus512Mib();
+    pcxtest::ScopedLimit limit_{RLIMIT_AS, wanted_ != 0 ? wanted_ : RLIM_INFINITY};
 #endif
 };
 

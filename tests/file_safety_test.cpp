@@ -53,33 +53,25 @@ constexpr long kRoom = 204800;
 // Makes writes past kRoom bytes of a file fail for as long as it lives.
 class FullDisk {
 public:
-    FullDisk() {
 #if defined(_WIN32)
+    bool active() const {
         const char* limit = std::getenv("PCX_FILE_SIZE_LIMIT");
-        active_ = limit && std::atol(limit) == kRoom;
-#else
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        rlimit limited = saved_;
-        limited.rlim_cur = kRoom;
-        oldHandler_ = signal(SIGXFSZ, SIG_IGN);
-        active_ = setrlimit(RLIMIT_FSIZE, &limited) == 0;
-#endif
+        return limit && std::atol(limit) == kRoom;
     }
+#else
+    // A write past the limit then fails with EFBIG instead of raising
+    // SIGXFSZ.
+    FullDisk() : oldHandler_(signal(SIGXFSZ, SIG_IGN)) {}
     ~FullDisk() {
-#if !defined(_WIN32)
-        setrlimit(RLIMIT_FSIZE, &saved_);
         signal(SIGXFSZ, oldHandler_);
-#endif
     }
     bool active() const {
-        return active_;
+        return limit_.active();
     }
 
 private:
-    bool active_ = false;
-#if !defined(_WIN32)
-    rlimit saved_{};
-    void (*oldHandler_)(int) = SIG_DFL;
+    void (*oldHandler_)(int);
+    pcxtest::ScopedLimit limit_{RLIMIT_FSIZE, kRoom};
 #endif
 };
 

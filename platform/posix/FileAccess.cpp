@@ -1,6 +1,8 @@
 // Opening and replacing files natively; see platform/FileAccess.h.
 #include "platform/FileAccess.h"
 
+#include "platform/FileAccessParts.h"
+
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -17,11 +19,6 @@ namespace {
 
 // Linux gives up after 40 links in a row; so do we.
 constexpr int kMaxLinkHops = 40;
-// Names tried before a temporary file counts as impossible to make.
-constexpr int kNameAttempts = 64;
-// How much of the target's own name the temporary name keeps, so that a
-// long name still leaves room for the rest.
-constexpr size_t kKeptNameLength = 100;
 
 // The folder part of path ("." for a bare name, "/" for a file in the root)
 // and the name after the last slash.
@@ -34,15 +31,6 @@ std::string folderOf(const std::string& path) {
 std::string nameOf(const std::string& path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-uint64_t mixBits(uint64_t x) {
-    // splitmix64's finaliser: every input bit reaches every output bit.
-    x ^= x >> 30;
-    x *= 0xBF58476D1CE4E5B9ull;
-    x ^= x >> 27;
-    x *= 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
 }
 
 // The kernel's random numbers; where they are not to be had, the clock,
@@ -83,12 +71,7 @@ void takeOwnerAndMode(int fd, const struct stat& old) {
 }  // namespace
 
 PathString temporaryNameFor(const PathString& target, uint64_t draw) {
-    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::string suffix;
-    for (int i = 0; i < 10; ++i) {
-        suffix += kLetters[draw % 36];
-        draw /= 36;
-    }
+    const std::string suffix = drawnSuffix(draw);
     std::string folder = folderOf(target);
     if (folder.back() != '/') folder += '/';
     return folder + "." + nameOf(target).substr(0, kKeptNameLength) + "." + suffix;
@@ -243,43 +226,18 @@ bool FileReplacement::openInPlace(const std::string& target, bool createOrTrunca
     return true;
 }
 
-bool FileReplacement::closeStream() {
-    if (stream_ != nullptr) {
-        bool ok = std::fflush(stream_) == 0;
-        if (ok && options_.flushToDisk && !temporary_.empty()) ok = fsync(fileno(stream_)) == 0;
-        ok = std::fclose(stream_) == 0 && ok;
-        stream_ = nullptr;
-        if (!ok) streamFailed_ = true;
-    }
-    return open_ && !streamFailed_;
+bool FileReplacement::flushToDisk() {
+    return fsync(fileno(stream_)) == 0;
 }
 
-bool FileReplacement::commit() {
-    if (!open_) return false;
-    const bool written = closeStream();
-    if (temporary_.empty()) {
-        open_ = false;
-        streamFailed_ = false;
-        return written;
-    }
-    // rename replaces the target in one step: a reader sees the old file or
-    // the new one, never a mixture.
-    if (written && rename(temporary_.c_str(), target_.c_str()) == 0) {
-        temporary_.clear();
-        open_ = false;
-        return true;
-    }
-    abandon();
-    return false;
+// rename replaces the target in one step: a reader sees the old file or the
+// new one, never a mixture.
+bool FileReplacement::moveIntoPlace() {
+    return rename(temporary_.c_str(), target_.c_str()) == 0;
 }
 
-void FileReplacement::abandon() {
-    if (stream_ != nullptr) std::fclose(stream_);
-    stream_ = nullptr;
-    if (!temporary_.empty()) unlink(temporary_.c_str());
-    temporary_.clear();
-    open_ = false;
-    streamFailed_ = false;
+void FileReplacement::removeTemporary() {
+    unlink(temporary_.c_str());
 }
 
 }  // namespace pcx::platform

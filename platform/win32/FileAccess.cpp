@@ -5,6 +5,8 @@
 // link, which XP has none of for files), is looked up at run time.
 #include "platform/FileAccess.h"
 
+#include "platform/FileAccessParts.h"
+
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -19,9 +21,6 @@
 
 namespace pcx::platform {
 namespace {
-
-constexpr int kNameAttempts = 64;
-constexpr size_t kKeptNameLength = 100;
 
 // The attributes a user sets that the replacement keeps. The archive bit is
 // left as the write sets it: the content did change.
@@ -86,14 +85,6 @@ DeviceName deviceName(const PathString& name) {
     return DeviceName::None;
 }
 
-uint64_t mixBits(uint64_t x) {
-    x ^= x >> 30;
-    x *= 0xBF58476D1CE4E5B9ull;
-    x ^= x >> 27;
-    x *= 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
-
 // The performance counter, the tick count, the process and thread and a
 // counter, mixed: different for every attempt and not to be guessed from
 // outside. Exclusive creation keeps a guessed name harmless anyway.
@@ -144,12 +135,7 @@ std::FILE* streamOn(HANDLE handle, int flags, const char* mode) {
 }  // namespace
 
 PathString temporaryNameFor(const PathString& target, uint64_t draw) {
-    static const wchar_t kLetters[] = L"abcdefghijklmnopqrstuvwxyz0123456789";
-    PathString suffix;
-    for (int i = 0; i < 10; ++i) {
-        suffix += kLetters[draw % 36];
-        draw /= 36;
-    }
+    const PathString suffix = drawnSuffix(draw);
     const size_t start = nameStart(target);
     PathString kept = target.substr(start, kKeptNameLength);
     // Never half a surrogate pair.
@@ -282,16 +268,8 @@ bool FileReplacement::openInPlaceOnHandle(const PathString& target, void* handle
     return true;
 }
 
-bool FileReplacement::closeStream() {
-    if (stream_ != nullptr) {
-        bool ok = std::fflush(stream_) == 0;
-        if (ok && options_.flushToDisk && !temporary_.empty())
-            ok = FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream_)))) != 0;
-        ok = std::fclose(stream_) == 0 && ok;
-        stream_ = nullptr;
-        if (!ok) streamFailed_ = true;
-    }
-    return open_ && !streamFailed_;
+bool FileReplacement::flushToDisk() {
+    return FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream_)))) != 0;
 }
 
 bool FileReplacement::replaceExisting() {
@@ -314,47 +292,21 @@ bool FileReplacement::replaceExisting() {
     return true;
 }
 
-bool FileReplacement::commit() {
-    if (!open_) return false;
-    const bool written = closeStream();
-    if (temporary_.empty()) {
-        open_ = false;
-        streamFailed_ = false;
-        return written;
-    }
-    bool replaced = false;
-    if (written) {
-        if (existed_) {
-            replaced = replaceExisting();
-        } else {
-            // Without MOVEFILE_REPLACE_EXISTING: a file that someone made
-            // under the name meanwhile is replaced as any existing file is,
-            // keeping its attributes, not overwritten blindly.
-            replaced = MoveFileExW(temporary_.c_str(), target_.c_str(), 0) != 0;
-            const DWORD error = replaced ? ERROR_SUCCESS : GetLastError();
-            if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
-                const DWORD found = GetFileAttributesW(target_.c_str());
-                attributes_ = found != INVALID_FILE_ATTRIBUTES ? found : 0;
-                replaced = replaceExisting();
-            }
-        }
-    }
-    if (replaced) {
-        temporary_.clear();
-        open_ = false;
-        return true;
-    }
-    abandon();
-    return false;
+bool FileReplacement::moveIntoPlace() {
+    if (existed_) return replaceExisting();
+    // Without MOVEFILE_REPLACE_EXISTING: a file that someone made under the
+    // name meanwhile is replaced as any existing file is, keeping its
+    // attributes, not overwritten blindly.
+    if (MoveFileExW(temporary_.c_str(), target_.c_str(), 0)) return true;
+    const DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
+    const DWORD found = GetFileAttributesW(target_.c_str());
+    attributes_ = found != INVALID_FILE_ATTRIBUTES ? found : 0;
+    return replaceExisting();
 }
 
-void FileReplacement::abandon() {
-    if (stream_ != nullptr) std::fclose(stream_);
-    stream_ = nullptr;
-    if (!temporary_.empty()) DeleteFileW(temporary_.c_str());
-    temporary_.clear();
-    open_ = false;
-    streamFailed_ = false;
+void FileReplacement::removeTemporary() {
+    DeleteFileW(temporary_.c_str());
 }
 
 }  // namespace pcx::platform

@@ -14,6 +14,7 @@
 #include <windows.h>
 #else
 #include <iconv.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -118,6 +119,22 @@ int runCommand(const std::string& command, std::string* output) {
     int status = pclose(pipe);
     if (status == -1) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+ScopedLimit::ScopedLimit(int resource, unsigned long long value) : resource_(resource) {
+    rlimit limit;
+    if (getrlimit(resource_, &limit) != 0) return;
+    savedSoft_ = limit.rlim_cur;
+    limit.rlim_cur = static_cast<rlim_t>(value);
+    active_ = setrlimit(resource_, &limit) == 0;
+}
+
+ScopedLimit::~ScopedLimit() {
+    if (!active_) return;
+    rlimit limit;
+    if (getrlimit(resource_, &limit) != 0) return;
+    limit.rlim_cur = static_cast<rlim_t>(savedSoft_);
+    setrlimit(resource_, &limit);
 }
 
 std::string findTool(const std::string& name) {

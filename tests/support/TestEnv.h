@@ -44,6 +44,23 @@ bool fileExists(const std::string& path);
 int runCommand(const std::string& command, std::string* output = nullptr);
 // The full path of a program found on PATH or at an absolute path, or "".
 std::string findTool(const std::string& name);
+
+// Lowers the soft limit of one of the process's resources (RLIMIT_AS,
+// RLIMIT_FSIZE, ...) to value for as long as it lives, then puts the old
+// limit back; active() is false when the limit could not be set.
+class ScopedLimit {
+public:
+    ScopedLimit(int resource, unsigned long long value);
+    ~ScopedLimit();
+    ScopedLimit(const ScopedLimit&) = delete;
+    ScopedLimit& operator=(const ScopedLimit&) = delete;
+    bool active() const { return active_; }
+
+private:
+    int resource_;
+    unsigned long long savedSoft_ = 0;
+    bool active_ = false;
+};
 #endif
 
 }  // namespace pcxtest
