@@ -172,8 +172,11 @@ inline RunLengthResult decodeWindows(const uint8_t* in, size_t inSize, uint8_t* 
 }
 
 // The same windows, counted instead of stored: a window is taken whole when
-// all it decodes to fits in what is left of count. Its literals and runs of
-// one are counted by their masks; only other runs are looked at one by one.
+// all it decodes to stays below what is left of count (one that would reach
+// count exactly may hold codes after the last byte that write nothing, which
+// the exact loop leaves for later, as decoding does). Its literals and runs
+// of one are counted by their masks; only other runs are looked at one by
+// one.
 template <class P>
 inline RunLengthResult skipWindows(const uint8_t* in, size_t inSize, size_t count) {
     size_t read = 0;
@@ -187,7 +190,7 @@ inline RunLengthResult skipWindows(const uint8_t* in, size_t inSize, size_t coun
             const size_t header = lowestBit(runs);
             decoded += static_cast<size_t>(in[read + header] & kRunCountMask) - 1;
         }
-        if (decoded > count - skipped) break;
+        if (decoded >= count - skipped) break;
         skipped += decoded;
         read = afterWindow(read, codes);
     }

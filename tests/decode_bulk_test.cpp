@@ -99,6 +99,18 @@ TEST_P(DecodeBulk, RandomStreamsOfEveryMix) {
     }
 }
 
+// Skipping stops right after the byte that completes the count, as decoding
+// does when its output is full: codes that write nothing (runs of count 0)
+// right after it, inside the same window, are left for later.
+TEST_P(DecodeBulk, SkipStopsBeforeCodesThatWriteNothingAfterTheCount) {
+    for (size_t literals = 1; literals < 2 * 64; ++literals) {
+        Bytes in(literals, 0x01);
+        in.insert(in.end(), {0xC0, 0x00, 0xC0, 0x00});
+        in.resize(in.size() + 200, 0x02);
+        expectLikeReference(in, literals, std::to_string(literals) + " literals");
+    }
+}
+
 // Every run a single byte, with the codes shifted through every offset of a
 // window, so that a run header falls on each position, the last included
 // (its value then opens the next window).
