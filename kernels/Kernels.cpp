@@ -120,49 +120,44 @@ bool select(InstructionSet set) {
 
 }  // namespace kernels
 
-// The last codes, one at a time and exactly; a run that the end of the
-// output cuts reports what did not fit.
-RunLengthResult decodeRunLength(const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize) {
-    const RunLengthResult bulk = kernels::copies().decodeWindows(in, inSize, out, outSize);
+namespace {
+
+// The codes after the bulk's windows, one at a time and exactly, until count
+// bytes are made: stored at out, or only counted when out is null. A run
+// that reaches past count reports what did not fit.
+RunLengthResult finishCodes(const uint8_t* in, size_t inSize, uint8_t* out, size_t count,
+                            RunLengthResult bulk) {
     size_t read = bulk.consumed;
-    size_t written = bulk.written;
-    while (written < outSize && read < inSize) {
+    size_t made = bulk.written;
+    while (made < count && read < inSize) {
         const uint8_t code = in[read];
         if (!isRunHeader(code)) {
-            out[written++] = code;
+            if (out) out[made] = code;
+            ++made;
             ++read;
             continue;
         }
         if (inSize - read < 2) break;  // its value byte may come with the next block
-        const size_t count = code & kRunCountMask;
-        const size_t fits = std::min(count, outSize - written);
-        std::memset(out + written, in[read + 1], fits);
-        written += fits;
+        const size_t length = code & kRunCountMask;
+        const size_t fits = std::min(length, count - made);
+        if (out) std::memset(out + made, in[read + 1], fits);
+        made += fits;
         read += 2;
-        if (fits < count) return {read, written, count - fits};
+        if (fits < length) return {read, made, length - fits};
     }
-    return {read, written, 0};
+    return {read, made, 0};
+}
+
+}  // namespace
+
+RunLengthResult decodeRunLength(const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize) {
+    return finishCodes(in, inSize, out, outSize,
+                       kernels::copies().decodeWindows(in, inSize, out, outSize));
 }
 
 RunLengthResult skipRunLength(const uint8_t* in, size_t inSize, size_t count) {
-    const RunLengthResult bulk = kernels::copies().skipWindows(in, inSize, count);
-    size_t read = bulk.consumed;
-    size_t skipped = bulk.written;
-    while (skipped < count && read < inSize) {
-        const uint8_t code = in[read];
-        if (!isRunHeader(code)) {
-            ++skipped;
-            ++read;
-            continue;
-        }
-        if (inSize - read < 2) break;
-        const size_t length = code & kRunCountMask;
-        const size_t fits = std::min(length, count - skipped);
-        skipped += fits;
-        read += 2;
-        if (fits < length) return {read, skipped, length - fits};
-    }
-    return {read, skipped, 0};
+    return finishCodes(in, inSize, nullptr, count,
+                       kernels::copies().skipWindows(in, inSize, count));
 }
 
 void interleavePlanes(const uint8_t* red, const uint8_t* green, const uint8_t* blue, uint32_t* out,
