@@ -11,7 +11,8 @@ if(WIN32)
   list(APPEND PCX_PLATFORM_SOURCES
        ${CMAKE_SOURCE_DIR}/platform/win32/DllMain.cpp
        ${CMAKE_SOURCE_DIR}/platform/win32/FileAccess.cpp
-       ${CMAKE_SOURCE_DIR}/platform/win32/SettingsStore.cpp)
+       ${CMAKE_SOURCE_DIR}/platform/win32/SettingsStore.cpp
+       ${CMAKE_SOURCE_DIR}/platform/win32/Win32.h)
   list(APPEND PCX_PLATFORM_LIBRARIES user32 gdi32 advapi32)
   # Every Windows program of the build runs under Wine in a private prefix
   # inside the build tree, so tests never touch a user's own registry.

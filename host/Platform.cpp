@@ -8,13 +8,7 @@
 #include "platform/FileAccess.h"
 
 #if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "platform/win32/Win32.h"
 #else
 #include <unistd.h>
 

@@ -7,15 +7,10 @@
 
 #include "platform/FileAccessParts.h"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
+
+#include "platform/win32/Win32.h"
 
 #include <vector>
 
