@@ -7,15 +7,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <new>
 
 namespace pcx {
 
 namespace {
-
-constexpr int64_t kMaxBufferBytes = std::numeric_limits<int32_t>::max();
 
 // Codes decoded between two expansions of the rows they complete: even at
 // the longest runs they decode to under 512 KiB, so the scanlines just
@@ -33,32 +30,6 @@ constexpr uint32_t kWhite = 0xFFFFFF;
 
 const char kReportHeading[] = "* PCX FILE (decoder records) *\n\n";
 const char kReportFailure[] = "ERROR DETECTED.\n";
-
-// The variant of an accepted version, depth and plane count; false for
-// every other combination. Eight bits in one plane are read only with
-// version 5 (whose files carry the trailer), three planes from version 5 on.
-bool variantOf(const PcxHeader& header, PcxVariant* variant) {
-    if (header.nPlanes == 1) {
-        switch (header.bitsPerPixel) {
-            case 1:
-                *variant = PcxVariant::Indexed1;
-                return true;
-            case 2:
-                *variant = PcxVariant::Indexed2;
-                return true;
-            case 4:
-                *variant = PcxVariant::Indexed4;
-                return true;
-            case 8:
-                *variant = PcxVariant::Indexed8;
-                return header.version == kPcxVersion5;
-            default:
-                return false;
-        }
-    }
-    *variant = PcxVariant::TrueColour;
-    return header.nPlanes == 3 && header.bitsPerPixel == 8 && header.version >= kPcxVersion5;
-}
 
 // Positions stream back bytes before its end. False, with the position
 // unspecified, when the file is shorter than that or cannot seek.
@@ -99,38 +70,6 @@ void gatherRowReduced(const uint8_t* line, uint8_t* out, size_t count, int shift
 }
 
 }  // namespace
-
-HeaderClass classifyHeader(const PcxHeader& header, int32_t scaleShift) {
-    HeaderClass answer = {DecodeFailure::None, {}};
-    DecodeLayout& layout = answer.layout;
-    auto refuse = [&answer](DecodeFailure why) {
-        answer.failure = why;
-        return answer;
-    };
-    if (!isPcxHeader(header)) return refuse(DecodeFailure::NotPcx);
-    if (!variantOf(header, &layout.variant)) return refuse(DecodeFailure::UnreadVariant);
-    const bool rgb = layout.variant == PcxVariant::TrueColour;
-    layout.bitsPerPixel = header.bitsPerPixel;
-    layout.sourceWidth = pictureWidth(header);
-    layout.sourceHeight = pictureHeight(header);
-    if (layout.sourceWidth < 1 || layout.sourceHeight < 1)
-        return refuse(DecodeFailure::EmptyWindow);
-    if (int64_t{header.bytesPerLine} * 8 < int64_t{layout.sourceWidth} * layout.bitsPerPixel)
-        return refuse(DecodeFailure::PlaneLineTooShort);
-
-    layout.planeBytes = header.bytesPerLine;
-    layout.scanlineBytes = layout.planeBytes * header.nPlanes;
-    layout.width = reducedSide(layout.sourceWidth, scaleShift);
-    layout.height = reducedSide(layout.sourceHeight, scaleShift);
-    layout.pictureBytes = int64_t{header.bytesPerLine} * header.nPlanes * layout.sourceHeight;
-    // A row (width, or width x 4) is never longer than the whole output,
-    // whose height is at least 1: bounding the buffer bounds the stride.
-    const int64_t pixelBytes = int64_t{layout.width} * (rgb ? 4 : 1) * layout.height;
-    if (layout.pictureBytes > kMaxBufferBytes || pixelBytes > kMaxBufferBytes)
-        return refuse(DecodeFailure::TooLarge);
-    layout.stride = layout.width * (rgb ? 4 : 1);
-    return answer;
-}
 
 TPcxDecoder::TPcxDecoder()
     : stream(nullptr),

@@ -27,61 +27,6 @@ namespace pcx {
 // beyond its pixel buffer.
 constexpr size_t kReadBlockSize = 256 * 1024;
 
-// Why a decode failed. The host never sees it (it sees a failure); tests
-// read it to tell a file refused for the right reason from one refused for
-// a wrong one.
-enum class DecodeFailure : uint8_t {
-    None,
-    FileNotOpened,      // no name, or the file does not open
-    HeaderTooShort,     // fewer than 128 bytes
-    NotPcx,             // Manufacturer not 10, or Encoding not 1
-    UnreadVariant,      // a version, depth and plane count that no variant has
-    EmptyWindow,        // a width or height below 1
-    PlaneLineTooShort,  // BytesPerLine holds fewer bits than a row of pixels
-    TooLarge,           // the decoded picture or the output beyond 2^31 - 1 bytes
-    OutOfMemory,        // a buffer could not be allocated
-};
-
-// The variants a full decode reads. Every indexed variant is one plane; the
-// 8-bit one takes its colours from the file's trailer when it has one.
-enum class PcxVariant : uint8_t { Indexed1, Indexed2, Indexed4, Indexed8, TrueColour };
-
-// What a header is, for a full decode: its variant and the sizes that follow
-// from it and from the reduction.
-struct DecodeLayout {
-    PcxVariant variant;
-    int bitsPerPixel;      // of one plane: 1, 2, 4 or 8
-    size_t planeBytes;     // BytesPerLine
-    size_t scanlineBytes;  // every plane of one scanline
-    int32_t sourceWidth;   // the picture
-    int32_t sourceHeight;  //
-    int32_t width;         // the output, reduced by 2^scaleShift
-    int32_t height;        //
-    int32_t stride;        // bytes of one output row
-    int64_t pictureBytes;  // every decoded scanline of the picture
-};
-
-// The answer of classifyHeader: a layout, or the reason there is none.
-struct HeaderClass {
-    DecodeFailure failure;  // None when layout holds
-    DecodeLayout layout;
-};
-
-// Classifies a header for a full decode whose output is reduced by
-// 2^scaleShift. Accepted: 1, 2, 4 or 8 bits in one plane (8 bits only with
-// version 5), and 8 bits in three planes (version 5 or above), of a
-// non-empty window, with plane lines long enough for a row, and with every
-// buffer size (the decoded picture, the output) within a signed 32-bit
-// integer: the image record carries sizes as 32-bit integers, and a host
-// does its own arithmetic on them in 32 bits.
-HeaderClass classifyHeader(const PcxHeader& header, int32_t scaleShift);
-
-// The output side (width or height) of a picture side reduced by
-// 2^scaleShift: the side divided by the scale, rounded up.
-inline int32_t reducedSide(int32_t side, int32_t scaleShift) {
-    return (side + (int32_t{1} << scaleShift) - 1) >> scaleShift;
-}
-
 // Decodes one PCX file into an indexed or 24-bit picture. Make one, set the
 // switches (headerOnly, preview, previewMaxWidth, previewMaxHeight), call
 // decode, read the results, detach what the caller keeps.

@@ -1,8 +1,10 @@
 // PcxFormat: the header's parser and writer, field by field at the offsets
-// drawn in PcxFormat.h.
+// drawn in PcxFormat.h, and the one decision of which layouts a full decode
+// reads.
 #include "PcxFormat.h"
 
 #include <cstring>
+#include <limits>
 
 namespace pcx {
 
@@ -15,6 +17,37 @@ uint16_t readLe16(const uint8_t* at) {
 void storeLe16(uint8_t* at, uint16_t value) {
     at[0] = static_cast<uint8_t>(value & 0xFF);
     at[1] = static_cast<uint8_t>(value >> 8);
+}
+
+// The largest buffer a decode makes: the image record carries sizes as
+// signed 32-bit integers, and a host does its own arithmetic on them in 32
+// bits.
+constexpr int64_t kMaxBufferBytes = std::numeric_limits<int32_t>::max();
+
+// The variant of an accepted version, depth and plane count; false for
+// every other combination. Eight bits in one plane are read only with
+// version 5 (whose files carry the trailer), three planes from version 5 on.
+bool variantOf(const PcxHeader& header, PcxVariant* variant) {
+    if (header.nPlanes == 1) {
+        switch (header.bitsPerPixel) {
+            case 1:
+                *variant = PcxVariant::Indexed1;
+                return true;
+            case 2:
+                *variant = PcxVariant::Indexed2;
+                return true;
+            case 4:
+                *variant = PcxVariant::Indexed4;
+                return true;
+            case 8:
+                *variant = PcxVariant::Indexed8;
+                return header.version == kPcxVersion5;
+            default:
+                return false;
+        }
+    }
+    *variant = PcxVariant::TrueColour;
+    return header.nPlanes == 3 && header.bitsPerPixel == 8 && header.version >= kPcxVersion5;
 }
 
 }  // namespace
@@ -61,6 +94,38 @@ void writePcxHeader(const PcxHeader& header, uint8_t* bytes) {
     storeLe16(bytes + 70, header.hScreenSize);
     storeLe16(bytes + 72, header.vScreenSize);
     std::memcpy(bytes + 74, header.filler, sizeof header.filler);
+}
+
+HeaderClass classifyHeader(const PcxHeader& header, int32_t scaleShift) {
+    HeaderClass answer = {DecodeFailure::None, {}};
+    DecodeLayout& layout = answer.layout;
+    auto refuse = [&answer](DecodeFailure why) {
+        answer.failure = why;
+        return answer;
+    };
+    if (!isPcxHeader(header)) return refuse(DecodeFailure::NotPcx);
+    if (!variantOf(header, &layout.variant)) return refuse(DecodeFailure::UnreadVariant);
+    const bool rgb = layout.variant == PcxVariant::TrueColour;
+    layout.bitsPerPixel = header.bitsPerPixel;
+    layout.sourceWidth = pictureWidth(header);
+    layout.sourceHeight = pictureHeight(header);
+    if (layout.sourceWidth < 1 || layout.sourceHeight < 1)
+        return refuse(DecodeFailure::EmptyWindow);
+    if (int64_t{header.bytesPerLine} * 8 < int64_t{layout.sourceWidth} * layout.bitsPerPixel)
+        return refuse(DecodeFailure::PlaneLineTooShort);
+
+    layout.planeBytes = header.bytesPerLine;
+    layout.scanlineBytes = layout.planeBytes * header.nPlanes;
+    layout.width = reducedSide(layout.sourceWidth, scaleShift);
+    layout.height = reducedSide(layout.sourceHeight, scaleShift);
+    layout.pictureBytes = int64_t{header.bytesPerLine} * header.nPlanes * layout.sourceHeight;
+    // A row (width, or width x 4) is never longer than the whole output,
+    // whose height is at least 1: bounding the buffer bounds the stride.
+    const int64_t pixelBytes = int64_t{layout.width} * (rgb ? 4 : 1) * layout.height;
+    if (layout.pictureBytes > kMaxBufferBytes || pixelBytes > kMaxBufferBytes)
+        return refuse(DecodeFailure::TooLarge);
+    layout.stride = layout.width * (rgb ? 4 : 1);
+    return answer;
 }
 
 }  // namespace pcx
