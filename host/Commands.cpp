@@ -6,7 +6,9 @@
 
 #include "ExpOptF.h"
 #include "host/HostError.h"
+#include "host/Memory.h"
 #include "host/Progress.h"
+#include "host/Refusal.h"
 #include "host/Transform.h"
 #include "platform/FileAccess.h"
 #include "support/TestEnv.h"
@@ -64,25 +66,51 @@ void checkInterrupt() {
     if (interrupted()) throw HostError(kExitInterrupted, "interrupted");
 }
 
-// The failures of an input that the plug-in does not take, or takes but
-// cannot decode.
-HostError notPcx(const std::string& text) {
-    return HostError(kExitNotPcx, text + ": not a PCX file the plug-in accepts");
+// A name the plug-in cannot be given: in the Windows build it takes names in
+// Shift-JIS only.
+HostError notShiftJis(const std::string& text) {
+    return HostError(kExitMissingInput,
+                     text +
+                         ": the plug-in takes only Shift-JIS names, and this one has a "
+                         "character Shift-JIS cannot write: rename the file");
 }
 
-HostError pcxRefused(const std::string& text) {
-    return HostError(kExitPcxRefused,
-                     text +
-                         ": the plug-in takes the header but cannot decode this "
-                         "PCX file (a variant it does not read, or a damaged file)");
+// Why the plug-in does not take an input as PCX, from the file's first 128
+// bytes (the plug-in then gives no header report); empty for a file that is
+// not meant as PCX.
+std::string notPcxReason(const Input& input) {
+    File file(openFile(input.path));
+    if (!file) return {};
+    return explainNotPcx(headerFromFile(file.get()), hasPcxExtension(input.path));
+}
+
+// The failures of an input that the plug-in does not take, or takes but
+// cannot decode.
+HostError notPcx(const Input& input) {
+    const std::string reason = notPcxReason(input);
+    return HostError(kExitNotPcx, input.text + ": not a PCX file the plug-in accepts" +
+                                      (reason.empty() ? "" : ": " + reason));
+}
+
+// Why the plug-in refused the picture of a file whose header it took: its
+// header report's fields, classified as the decoder classifies them.
+Refusal refusalOf(const Plugin& plugin, const std::string& name) {
+    if (const std::optional<pcx::PcxHeader> header = headerFromReport(plugin.report(name)))
+        return explainRefusal(*header);
+    return {kExitPcxRefused, "the plug-in gave no header report"};
+}
+
+HostError pcxRefused(const std::string& text, const Refusal& refusal) {
+    return HostError(refusal.code, text + ": cannot decode this PCX file: " + refusal.reason);
 }
 
 // The picture of an input: through the plug-in when it takes the file as
 // PCX, else read by the host itself.
 Picture loadPicture(const Plugin& plugin, const Input& input) {
+    if (!input.pluginName && hasPcxExtension(input.path)) throw notShiftJis(input.text);
     if (input.pluginName && plugin.accepts(*input.pluginName)) {
         Plugin::Image image = plugin.createImage(*input.pluginName);
-        if (!image) throw pcxRefused(input.text);
+        if (!image) throw pcxRefused(input.text, refusalOf(plugin, *input.pluginName));
         return pictureFromPlugin(*image);
     }
     File file(openFile(input.path));
@@ -90,7 +118,7 @@ Picture loadPicture(const Plugin& plugin, const Input& input) {
     try {
         return readPicture(file.get());
     } catch (const HostError& error) {
-        if (hasPcxExtension(input.path)) throw notPcx(input.text);
+        if (hasPcxExtension(input.path) && error.code() == kExitBadPicture) throw notPcx(input);
         throw HostError(error.code(), input.text + ": " + error.what());
     }
 }
@@ -107,7 +135,8 @@ public:
     explicit OutputFile(const std::string& text)
         : text_(text),
           final_(pathFromText(text)),
-          special_(pcx::platform::fileKind(final_.c_str()) == pcx::platform::FileKind::Other) {}
+          special_(pcx::platform::fileKind(final_.c_str()) == pcx::platform::FileKind::Other),
+          active_(replacement_) {}
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
@@ -156,6 +185,8 @@ private:
     bool special_;
     // Removes the temporary file unless committed.
     pcx::platform::FileReplacement replacement_;
+    // Abandons it also when memory runs out.
+    ActiveOutput active_;
 };
 
 // The transform code for this run, with a note on standard error when the
@@ -194,6 +225,11 @@ std::string writePcx(const Plugin& plugin, const Picture& picture, const std::st
     const HostImage image = transformPicture(code, picture);
     checkInterrupt();
 
+    if (!pluginFileName(pathFromText(outText)))
+        throw HostError(kExitCannotWrite,
+                        outText +
+                            ": cannot be written: the plug-in takes only Shift-JIS names, and "
+                            "this one has a character Shift-JIS cannot write");
     OutputFile output(outText);
     const std::optional<std::string> name = pluginFileName(output.forPlugin());
     if (!name)
@@ -221,7 +257,14 @@ std::string writePcx(const Plugin& plugin, const Picture& picture, const std::st
 void writeOther(const Picture& picture, const std::string& outText, FileFormat format) {
     checkInterrupt();
     OutputFile output(outText);
-    if (!writePicture(output.open(), picture, format)) output.fail();
+    bool outOfMemory = false;
+    if (!writePicture(output.open(), picture, format, &outOfMemory)) {
+        if (outOfMemory)
+            throw HostError(kExitOutOfMemory, outText +
+                                                  ": not enough memory to code the picture; "
+                                                  "nothing was written");
+        output.fail();
+    }
     // An interruption while the picture was coded: the file is not kept.
     checkInterrupt();
     output.commit();
@@ -250,8 +293,10 @@ int forEachFile(const std::vector<std::string>& files, Work&& work) {
             if (error.code() == kExitInterrupted) return kExitInterrupted;
             if (result == kExitOk) result = error.code();
         } catch (const std::bad_alloc&) {
+            // Only a size no allocation can have: a failed allocation ends
+            // the process in the out-of-memory handler (Memory.h).
             printErr("opxhost: " + file + ": not enough memory for this picture\n");
-            if (result == kExitOk) result = kExitBadPicture;
+            if (result == kExitOk) result = kExitOutOfMemory;
         }
     }
     return result;
@@ -332,19 +377,21 @@ int runInfo(const Plugin& plugin, const std::vector<std::string>& files) {
         if (!first) printOut("\n");
         first = false;
         const Input input = openInput(text);
-        if (!input.pluginName)
-            throw HostError(kExitMissingInput,
-                            text + ": the plug-in takes only Shift-JIS names, and this one is not");
+        if (!input.pluginName) throw notShiftJis(text);
         const std::string& name = *input.pluginName;
         const std::string report = plugin.report(name);
         if (!plugin.accepts(name)) {
-            printOut(text + ": not accepted by the plug-in\n" + indented(report, "    "));
-            throw notPcx(text);
+            const std::string reason = notPcxReason(input);
+            printOut(text + ": not accepted by the plug-in" +
+                     (reason.empty() ? "" : ": " + reason) + "\n" + indented(report, "    "));
+            throw notPcx(input);
         }
         const Plugin::Image image = plugin.createImage(name);
         if (!image) {
-            printOut(text + ": header accepted, picture refused\n" + indented(report, "    "));
-            throw pcxRefused(text);
+            const Refusal refusal = refusalOf(plugin, name);
+            printOut(text + ": header accepted, picture refused: " + refusal.reason + "\n" +
+                     indented(report, "    "));
+            throw pcxRefused(text, refusal);
         }
         std::string kind;
         if (image->kind == ImageKindRgb32)
@@ -382,9 +429,10 @@ int runPreview(const Plugin& plugin, const std::string& inputText, const Convert
                int32_t boxWidth, int32_t boxHeight, const ExportChoice& choice) {
     return forEachFile({inputText}, [&](const std::string& text) {
         const Input input = openInput(text);
-        if (!input.pluginName || !plugin.accepts(*input.pluginName)) throw notPcx(text);
+        if (!input.pluginName) throw notShiftJis(text);
+        if (!plugin.accepts(*input.pluginName)) throw notPcx(input);
         Plugin::Image image = plugin.createPreview(*input.pluginName, boxWidth, boxHeight);
-        if (!image) throw pcxRefused(text);
+        if (!image) throw pcxRefused(text, refusalOf(plugin, *input.pluginName));
         const Picture picture = pictureFromPlugin(*image);
         image.reset();
         const std::string outText = *target.output;

@@ -24,6 +24,7 @@ enum ExitCode : int {
     kExitInterrupted = 8,      // Ctrl-C: the file being written is incomplete
     kExitUnavailable = 9,      // a conversion or dialog this build does not have
     kExitUnexpected = 10,      // anything else: a fault of the host
+    kExitOutOfMemory = 11,     // memory ran out (the host's, or the plug-in's while decoding)
 };
 
 // A failure with its exit code and a one-line message (without the program

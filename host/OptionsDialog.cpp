@@ -4,10 +4,10 @@
 // its container; when the dialog closes, EXPORT_LeaveOption, accepting on OK.
 // The plug-in stores the method when it is plugged out.
 //
-// Testing aid: OPXHOST_DIALOG_CLICKS="2,OK" clicks, once the panel is shown,
-// the panel's radio button 2 (0-based, in the panel's order) and then the
-// dialog's OK; "Cancel" clicks Cancel. Each click is a BM_CLICK, as a mouse
-// click would be, so the panel sees what a person's clicks would do.
+// Testing aid (the test-only program's --test-dialog-clicks 2,OK, TestAids.h):
+// once the panel is shown, clicks the panel's radio button 2 (0-based, in the
+// panel's order) and then the dialog's OK; "Cancel" clicks Cancel. Each click is a BM_CLICK, as a
+// mouse click would be, so the panel sees what a person's clicks would do.
 #include <windows.h>
 
 #include <cstdlib>
@@ -18,6 +18,7 @@
 #include "host/ExportDialog.h"
 #include "host/HostError.h"
 #include "host/Platform.h"
+#include "host/TestAids.h"
 
 namespace opxhost {
 
@@ -38,10 +39,10 @@ void click(HWND button) {
     pcxtest::ExportDialog::pumpMessages();
 }
 
-// Carries out OPXHOST_DIALOG_CLICKS, if set.
+// Carries out the test aid's clicks, if any.
 void scriptedClicks(const pcxtest::ExportDialog& dialog) {
-    const char* script = std::getenv("OPXHOST_DIALOG_CLICKS");
-    if (!script) return;
+    const std::string& script = testAids().dialogClicks;
+    if (script.empty()) return;
     std::vector<HWND> items;
     EnumChildWindows(dialog.container(), collectRadioButton, reinterpret_cast<LPARAM>(&items));
     std::string rest = script;
@@ -80,8 +81,12 @@ int runOptionsDialog(const Plugin& plugin) {
         // The panel is released through the message loop.
         pcxtest::ExportDialog::pumpMessages();
     }
-    printOut(result == IDOK ? "accepted: the plug-in stores this method when it is unloaded\n"
-                            : "cancelled: the stored method stays as it was\n");
+    if (result != IDOK)
+        printOut("cancelled: the stored method stays as it was\n");
+    else if (plugin.saves())
+        printOut("accepted: the plug-in stores this method when it is unloaded\n");
+    else
+        printOut("accepted for this run only (--no-save): the stored method stays as it was\n");
     return runOptions(plugin);
 }
 

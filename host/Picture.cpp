@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 
 #include "host/HostError.h"
 #include "stb_image.h"
@@ -96,6 +97,9 @@ Picture readPicture(std::FILE* file) {
     stbi_uc* pixels = stbi_load_from_file(file, &width, &height, &channels, kRgb);
     if (!pixels) {
         const char* reason = stbi_failure_reason();
+        // stb_image allocates with malloc, which says no by returning null.
+        if (reason && std::strcmp(reason, "outofmem") == 0)
+            throw HostError(kExitOutOfMemory, "not enough memory to read this picture");
         throw HostError(kExitBadPicture, std::string("not a picture the host can read (") +
                                              (reason ? reason : "unknown format") + ")");
     }
@@ -113,7 +117,8 @@ Picture readPicture(std::FILE* file) {
     return picture;
 }
 
-bool writePicture(std::FILE* file, const Picture& picture, FileFormat format) {
+bool writePicture(std::FILE* file, const Picture& picture, FileFormat format, bool* outOfMemory) {
+    *outOfMemory = false;
     FileSink sink{file, true};
     const int rowBytes = picture.width * 3;
     int written = 0;
@@ -138,6 +143,9 @@ bool writePicture(std::FILE* file, const Picture& picture, FileFormat format) {
         case FileFormat::Pcx:
             return false;  // PCX files are written by the plug-in only
     }
+    // stb_image_write fails without a failed write only when its malloc
+    // said no.
+    *outOfMemory = written == 0 && sink.ok;
     return written != 0 && sink.ok;
 }
 

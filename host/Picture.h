@@ -40,12 +40,14 @@ Picture pictureFromPlugin(const PluginImage& image);
 // Reads a PNG, BMP, PPM/PGM, JPEG, TGA or GIF (first frame) picture.
 // Transparency is dropped: each pixel keeps its colour as it is stored.
 // Throws HostError (kExitBadPicture) with stb_image's reason when the bytes
-// are not such a picture.
+// are not such a picture, and kExitOutOfMemory when its buffers could not be
+// allocated.
 Picture readPicture(std::FILE* file);
 
 // Writes picture as PNG, BMP or PPM (binary, P6) to file; false when a write
-// fails. file stays open.
-bool writePicture(std::FILE* file, const Picture& picture, FileFormat format);
+// fails, or when stb_image_write could not allocate its buffers, which sets
+// *outOfMemory. file stays open.
+bool writePicture(std::FILE* file, const Picture& picture, FileFormat format, bool* outOfMemory);
 
 }  // namespace opxhost
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "host/TestAids.h"
 #include "platform/FileAccess.h"
 
 #if defined(_WIN32)
@@ -189,11 +190,17 @@ void installInterruptHandler() {
 }
 
 void simulateInterrupt() {
-    const char* name = std::getenv("OPXHOST_STOP_SIGNAL");
-    int signal = SIGINT;
-    if (name && std::strcmp(name, "TERM") == 0) signal = SIGTERM;
-    if (name && std::strcmp(name, "HUP") == 0) signal = SIGHUP;
-    std::raise(signal);
+    switch (testAids().stopSignal) {
+        case StopSignal::Terminate:
+            std::raise(SIGTERM);
+            return;
+        case StopSignal::HangUp:
+            std::raise(SIGHUP);
+            return;
+        case StopSignal::Interrupt:
+            break;
+    }
+    std::raise(SIGINT);
 }
 
 #endif

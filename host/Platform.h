@@ -52,9 +52,9 @@ bool stderrIsTerminal();
 void installInterruptHandler();
 bool interrupted();
 // Delivers a Ctrl-C to this process through the same road as a real one
-// (natively SIGINT, or the signal OPXHOST_STOP_SIGNAL names, TERM or HUP; in
-// the Windows build the console control handler): a testing aid, used by
-// OPXHOST_STOP_AT_ROW.
+// (natively SIGINT, or the signal TestAids names, SIGTERM or SIGHUP; in the
+// Windows build the console control handler): a testing aid, used by the
+// test-only program's --test-stop-at-row.
 void simulateInterrupt();
 
 }  // namespace opxhost

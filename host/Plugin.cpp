@@ -50,7 +50,7 @@ std::string collectText(Call&& call) {
 
 }  // namespace
 
-Plugin::Plugin(const fs::path& modulePath) : path_(modulePath) {
+Plugin::Plugin(const fs::path& modulePath, bool save) : path_(modulePath), save_(save) {
     // A relative name would send the loader along its library search path
     // (dlopen without a slash, LoadLibrary with any relative name): the host
     // means the file the name leads to from the current folder.
@@ -75,7 +75,7 @@ Plugin::Plugin(const fs::path& modulePath) : path_(modulePath) {
 }
 
 Plugin::~Plugin() {
-    exports_->PLUGOUTCALLBACK();
+    if (save_) exports_->PLUGOUTCALLBACK();
 }
 
 PluginIdentity Plugin::identity() const {

@@ -28,10 +28,15 @@ struct PluginIdentity {
 class Plugin {
 public:
     // Loads the module and plugs it in; throws HostError (kExitPluginNotLoaded)
-    // when the file does not load or lacks an export.
-    explicit Plugin(const fs::path& modulePath);
+    // when the file does not load or lacks an export. save false (--no-save)
+    // skips PLUGOUTCALLBACK at the end, so that the plug-in's stored method
+    // (a setting the host application shares) is not written by this run.
+    explicit Plugin(const fs::path& modulePath, bool save = true);
     // Plugs the module out (the plug-in saves its option) and unloads it.
     ~Plugin();
+
+    // False with --no-save.
+    bool saves() const { return save_; }
     Plugin(const Plugin&) = delete;
     Plugin& operator=(const Plugin&) = delete;
 
@@ -68,6 +73,7 @@ public:
 
 private:
     fs::path path_;
+    bool save_;
     std::unique_ptr<pcxtest::LoadedModule> module_;
     const pcxtest::PluginExports* exports_ = nullptr;
 };

@@ -1,9 +1,9 @@
 #include "host/Progress.h"
 
 #include <cstdint>
-#include <cstdlib>
 
 #include "host/Platform.h"
+#include "host/TestAids.h"
 
 namespace opxhost {
 
@@ -19,14 +19,6 @@ struct ProgressState {
     int32_t stopAtRow = 0;  // the testing aid's row, 0 for none
     int32_t stoppedAt = 0;  // 0 while the write goes on
 } state;
-
-int32_t stopRowFromEnvironment() {
-    const char* text = std::getenv("OPXHOST_STOP_AT_ROW");
-    if (!text || !*text) return 0;
-    char* end = nullptr;
-    const long row = std::strtol(text, &end, 10);
-    return (*end == '\0' && row > 0 && row <= INT32_MAX) ? static_cast<int32_t>(row) : 0;
-}
 
 void drawBar(int32_t row) {
     // row is about to be written, so row - 1 rows are done.
@@ -58,7 +50,7 @@ WriteProgress::WriteProgress(const std::string& label, int32_t rows) {
     state.label = label;
     state.rows = rows;
     state.draw = stderrIsTerminal();
-    state.stopAtRow = stopRowFromEnvironment();
+    state.stopAtRow = testAids().stopAtRow;
 }
 
 WriteProgress::~WriteProgress() {

@@ -5,9 +5,9 @@
 // "go on?" from the Ctrl-C flag: after a Ctrl-C it answers non-zero and the
 // plug-in stops before the row it asked about.
 //
-// Testing aid: with OPXHOST_STOP_AT_ROW=N in the environment the callback
-// delivers a Ctrl-C to the process itself when the plug-in asks about row N,
-// so an interrupted write can be tested without a terminal.
+// Testing aid (the test-only program's --test-stop-at-row N, TestAids.h): the
+// callback delivers a Ctrl-C to the process itself when the plug-in asks
+// about row N, so an interrupted write can be tested without a terminal.
 #ifndef OPXHOST_PROGRESS_H
 #define OPXHOST_PROGRESS_H
 

@@ -3,6 +3,7 @@
 // plugs it in, reads and writes PCX files only through its exports, makes the
 // colour conversion the plug-in names before a write, and plugs it out.
 // docs/opxhost.md describes the commands and the exit codes.
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <string>
@@ -10,8 +11,10 @@
 
 #include "host/Commands.h"
 #include "host/HostError.h"
+#include "host/Memory.h"
 #include "host/Platform.h"
 #include "host/Plugin.h"
+#include "host/TestAids.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -22,7 +25,7 @@ namespace opxhost {
 namespace {
 
 const char kUsage[] =
-    "usage: opxhost [--plugin PATH] COMMAND ...\n"
+    "usage: opxhost [--plugin PATH] [--no-save] COMMAND ...\n"
     "\n"
     "  opxhost about                     what the plug-in says of itself\n"
     "  opxhost info FILE...              whether the plug-in accepts each file, and its\n"
@@ -41,9 +44,13 @@ const char kUsage[] =
     "PPM written, by the host. Writing PCX uses the stored method's conversion, or\n"
     "--method N (0 to 3) for this run only, without storing it.\n"
     "\n"
+    "When it ends, opxhost lets the plug-in store its conversion method, as the\n"
+    "host application does (the setting is the application's own); --no-save\n"
+    "leaves the stored setting untouched.\n"
+    "\n"
     "Exit codes: 0 done, 1 plug-in not loaded, 2 usage, 3 missing input, 4 not PCX,\n"
     "5 PCX variant refused, 6 unreadable picture, 7 output not written, 8 interrupted,\n"
-    "9 not available in this build, 10 unexpected failure.\n";
+    "9 not available in this build, 10 unexpected failure, 11 out of memory.\n";
 
 struct Arguments {
     std::string command;
@@ -51,11 +58,44 @@ struct Arguments {
     std::optional<std::string> plugin, output, to, outDir, method, box;
     bool dialog = false;
     bool help = false;
+    bool noSave = false;
 };
 
 [[noreturn]] void usageError(const std::string& message) {
     throw HostError(kExitUsage, message);
 }
+
+#if defined(OPXHOST_TEST_AIDS)
+// The test-only program's hidden options (TestAids.h), each with its value as
+// the next word: true when args[i] is one, with i moved past the value.
+bool takeTestAid(const std::vector<std::string>& args, size_t& i) {
+    const std::string& arg = args[i];
+    if (arg != "--test-stop-at-row" && arg != "--test-stop-signal" && arg != "--test-dialog-clicks")
+        return false;
+    if (i + 1 >= args.size()) usageError(arg + " needs a value");
+    const std::string& value = args[++i];
+    TestAids& aids = testAids();
+    if (arg == "--test-stop-at-row") {
+        char* end = nullptr;
+        const long row = std::strtol(value.c_str(), &end, 10);
+        if (value.empty() || *end != '\0' || row < 1 || row > INT32_MAX)
+            usageError("--test-stop-at-row takes a row from 1");
+        aids.stopAtRow = static_cast<int32_t>(row);
+    } else if (arg == "--test-stop-signal") {
+        if (value == "TERM")
+            aids.stopSignal = StopSignal::Terminate;
+        else if (value == "HUP")
+            aids.stopSignal = StopSignal::HangUp;
+        else if (value == "INT")
+            aids.stopSignal = StopSignal::Interrupt;
+        else
+            usageError("--test-stop-signal takes INT, TERM or HUP");
+    } else {
+        aids.dialogClicks = value;
+    }
+    return true;
+}
+#endif
 
 Arguments parseArguments(const std::vector<std::string>& args) {
     Arguments parsed;
@@ -89,6 +129,13 @@ Arguments parseArguments(const std::vector<std::string>& args) {
             parsed.dialog = true;
             continue;
         }
+        if (arg == "--no-save") {
+            parsed.noSave = true;
+            continue;
+        }
+#if defined(OPXHOST_TEST_AIDS)
+        if (takeTestAid(args, i)) continue;
+#endif
         bool known = false;
         for (const ValueOption& option : valueOptions) {
             const std::string name = option.name;
@@ -213,7 +260,8 @@ int run(const std::vector<std::string>& argList) {
     }
 
     installInterruptHandler();
-    const Plugin plugin(args.plugin ? pathFromText(*args.plugin) : defaultPluginPath());
+    const Plugin plugin(args.plugin ? pathFromText(*args.plugin) : defaultPluginPath(),
+                        !args.noSave);
     if (command == "about") return runAbout(plugin);
     if (command == "info") return runInfo(plugin, args.operands);
     if (command == "convert") return runConvert(plugin, args.operands, target, choice);
@@ -244,12 +292,14 @@ int runGuarded(const std::vector<std::string>& args) {
 
 #if defined(_WIN32)
 int wmain(int argc, wchar_t** argv) {
+    opxhost::installOutOfMemoryHandler();
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.push_back(opxhost::pathText(argv[i]));
     return opxhost::runGuarded(args);
 }
 #else
 int main(int argc, char** argv) {
+    opxhost::installOutOfMemoryHandler();
     return opxhost::runGuarded(std::vector<std::string>(argv + 1, argv + argc));
 }
 #endif

@@ -1,8 +1,13 @@
 #!/usr/bin/python3
 """opxhost end to end, in either build: the command line as a person uses it.
 
-  opxhost_test.py --host build/native/opxhost
-  opxhost_test.py --host build/win32/opxhost.exe --wine scripts/wine-run.sh PREFIX
+  opxhost_test.py --host build/native/opxhost --testable build/native/opxhost_testable
+  opxhost_test.py --host build/win32/opxhost.exe --testable build/win32/opxhost_testable.exe \
+                  --wine scripts/wine-run.sh PREFIX
+
+The shipped program is the one under test; the cases that stop a write at a
+row or click the export dialog run the test-only build (opxhost_testable),
+which alone has the hidden --test-... options for that.
 
 Pictures are made here, converted by opxhost, and the results are checked
 with readers that share nothing with the plug-in or the host: the small PCX
@@ -30,6 +35,7 @@ SAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 
 EXIT_PLUGIN, EXIT_USAGE, EXIT_MISSING, EXIT_NOT_PCX, EXIT_REFUSED = 1, 2, 3, 4, 5
 EXIT_BAD_PICTURE, EXIT_CANNOT_WRITE, EXIT_INTERRUPTED, EXIT_UNAVAILABLE = 6, 7, 8, 9
+EXIT_OUT_OF_MEMORY = 11
 
 
 # --- pictures -------------------------------------------------------------
@@ -141,6 +147,16 @@ def nearest(palette, colour):
     return best
 
 
+def pcx_header(version=5, encoding=1, bits=8, planes=1, window=(0, 0, 7, 1), line=None):
+    """A PCX header of any layout, for the files the plug-in refuses."""
+    header = bytearray(128)
+    struct.pack_into("<BBBBHHHH", header, 0, 10, version, encoding, bits, *window)
+    width = window[2] - window[0] + 1
+    struct.pack_into("<BH", header, 65, planes,
+                     line if line is not None else max(1, (width * bits + 7) // 8 + 1) & ~1)
+    return bytes(header)
+
+
 # --- running opxhost --------------------------------------------------------
 
 def host_path(path):
@@ -188,14 +204,14 @@ class HostTest(unittest.TestCase):
     def path(self, *names):
         return os.path.join(self.dir, *names)
 
-    def opxhost(self, *args, env=None, cwd=None):
+    def opxhost(self, *args, env=None, cwd=None, testable=False):
+        """Runs the shipped opxhost, or with testable the test-only build."""
         # A UTF-8 locale, as a terminal has: Wine reads the command line in it.
         environment = dict(os.environ, XDG_CONFIG_HOME=self.config, LANG="C.UTF-8",
                            LC_ALL="C.UTF-8")
-        environment.pop("OPXHOST_STOP_AT_ROW", None)
-        environment.pop("OPXHOST_DIALOG_CLICKS", None)
         environment.update(env or {})
-        command = ([ARGS.wine, ARGS.prefix] if ARGS.wine else []) + [ARGS.host] + list(args)
+        program = ARGS.testable if testable else ARGS.host
+        command = ([ARGS.wine, ARGS.prefix] if ARGS.wine else []) + [program] + list(args)
         return run_program(command, environment, cwd)
 
     def assertRun(self, run, code=0):
@@ -352,7 +368,8 @@ class HostTest(unittest.TestCase):
         decides one run only and leaves the store as it was."""
         if ARGS.wine:
             # A person's clicks in the export dialog store method 1.
-            run = self.opxhost("options", "--dialog", env={"OPXHOST_DIALOG_CLICKS": "1,OK"})
+            run = self.opxhost("options", "--dialog", "--test-dialog-clicks", "1,OK",
+                               testable=True)
             self.assertRun(run)
         else:
             os.makedirs(os.path.join(self.config, "pcx-opx"), exist_ok=True)
@@ -369,7 +386,8 @@ class HostTest(unittest.TestCase):
             self.assertEqual(Pcx(self.path("override.pcx")).kind, 5)
             if ARGS.wine:
                 # Cancel keeps the stored method whatever was clicked.
-                run = self.opxhost("options", "--dialog", env={"OPXHOST_DIALOG_CLICKS": "3,Cancel"})
+                run = self.opxhost("options", "--dialog", "--test-dialog-clicks", "3,Cancel",
+                                   testable=True)
                 self.assertIn("cancelled", run.out)
             else:
                 run = self.opxhost("options")
@@ -378,7 +396,7 @@ class HostTest(unittest.TestCase):
             self.assertIn("transform code: 5", run.out)
         finally:
             if ARGS.wine:
-                self.opxhost("options", "--dialog", env={"OPXHOST_DIALOG_CLICKS": "0,OK"})
+                self.opxhost("options", "--dialog", "--test-dialog-clicks", "0,OK", testable=True)
 
     def test_a_method_without_a_code_leaves_the_picture_in_full_colour(self):
         """A stored method outside 0 to 3 names no transform code: the host
@@ -473,7 +491,7 @@ class HostTest(unittest.TestCase):
         with open(out, "wb") as old:
             old.write(b"older file")
         run = self.opxhost("convert", host_path(source), "-o", host_path(out), "--method", "0",
-                           env={"OPXHOST_STOP_AT_ROW": "5"})
+                           "--test-stop-at-row", "5", testable=True)
         self.assertRun(run, EXIT_INTERRUPTED)
         self.assertIn("interrupted before row 5 of 47: the file is incomplete and was removed",
                       run.err)
@@ -492,8 +510,8 @@ class HostTest(unittest.TestCase):
             old.write(b"older file")
         for signal_name in ("TERM", "HUP"):
             run = self.opxhost("convert", host_path(source), "-o", host_path(out), "--method",
-                               "0", env={"OPXHOST_STOP_AT_ROW": "5",
-                                         "OPXHOST_STOP_SIGNAL": signal_name})
+                               "0", "--test-stop-at-row", "5", "--test-stop-signal", signal_name,
+                               testable=True)
             self.assertRun(run, EXIT_INTERRUPTED)
             self.assertIn("interrupted before row 5 of 47", run.err)
             self.assertEqual(read_bytes(out), b"older file")
@@ -628,15 +646,162 @@ class HostTest(unittest.TestCase):
         self.assertIn(b"[##############################] 100%", shown)
         self.assertIn(b"\rwriting ", shown)
 
+    # --- why a file is refused, names, the store, memory, test switches --------
+
+    def write(self, name, data):
+        path = self.path(name)
+        with open(path, "wb") as out:
+            out.write(data)
+        return path
+
+    def test_a_refused_picture_says_which_layout_and_why(self):
+        """One file per reason the decoder gives (the format unit's
+        classifyHeader), and an uncompressed file, which the plug-in does not
+        take as PCX at all."""
+        cases = [
+            ("planes.pcx", pcx_header(bits=1, planes=4),
+             "16 colours as four planes of 1 bit, a layout the plug-in does not read"),
+            ("version3.pcx", pcx_header(version=3),
+             "256 colours, 8 bits in one plane, version 3, a layout the plug-in does not read"),
+            ("rgb-v4.pcx", pcx_header(version=4, planes=3),
+             "24-bit colour as three planes of 8 bits, version 4, a layout the plug-in does "
+             "not read"),
+            ("rgba.pcx", pcx_header(planes=4),
+             "four-plane RGBA, four planes of 8 bits, a layout the plug-in does not read"),
+            ("empty.pcx", pcx_header(window=(5, 0, 4, 1)), "the picture's window is empty"),
+            ("short.pcx", pcx_header(line=2),
+             "the plane lines are too short for a row (256 colours, 8 bits in one plane, "
+             "version 5; BytesPerLine 2 for 8 pixels of 8 bits)"),
+            ("large.pcx", pcx_header(planes=3, window=(0, 0, 65534, 65534), line=65535),
+             "the picture is too large (24-bit colour as three planes of 8 bits, version 5, "
+             "65535 x 65535)"),
+        ]
+        files = [self.write(name, header + bytes(64)) for name, header, _ in cases]
+        raw = self.write("raw.pcx", pcx_header(encoding=0) + bytes(16))
+        run = self.opxhost("info", *[host_path(f) for f in files + [raw]])
+        self.assertRun(run, EXIT_REFUSED)
+        for name, _, words in cases:
+            self.assertIn(name + ": header accepted, picture refused: ", run.out)
+            line = [l for l in run.out.splitlines() if l.startswith(host_path(self.path(name)))]
+            self.assertIn(words, line[0])
+            self.assertIn("%s: cannot decode this PCX file: %s" % (name, words), run.err)
+        self.assertIn("raw.pcx: not accepted by the plug-in: uncompressed (Encoding 0): the "
+                      "plug-in reads only run-length coded PCX files (Encoding 1)\n", run.out)
+        self.assertIn("raw.pcx: not a PCX file the plug-in accepts: uncompressed (Encoding 0)",
+                      run.err)
+
+        # convert and preview give the same reasons.
+        run = self.opxhost("convert", host_path(files[0]), host_path(raw), "--to", "png")
+        self.assertRun(run, EXIT_REFUSED)
+        self.assertIn("planes.pcx: cannot decode this PCX file: 16 colours as four planes of "
+                      "1 bit", run.err)
+        self.assertIn("raw.pcx: not a PCX file the plug-in accepts: uncompressed", run.err)
+        run = self.opxhost("preview", host_path(files[5]), host_path(self.path("p.png")))
+        self.assertRun(run, EXIT_REFUSED)
+        self.assertIn("the plane lines are too short", run.err)
+        self.assertEqual(sorted(n for n in os.listdir(self.dir) if not n.endswith(".pcx")), [])
+
+    def test_a_name_shift_jis_cannot_write_is_refused_with_the_reason(self):
+        """The Windows build hands the plug-in Shift-JIS names: an input or an
+        output named with a character outside it (é) is refused and says so;
+        natively names are bytes and work."""
+        source = self.path("café.pcx")
+        shutil.copy(os.path.join(SAMPLES, "mono-1bit.pcx"), source)
+        png = self.save(few_colours(), "few.png")
+        runs = [self.opxhost("info", host_path(source)),
+                self.opxhost("convert", host_path(source), "-o", host_path(self.path("a.png"))),
+                self.opxhost("convert", host_path(png), "-o", host_path(self.path("thé.pcx")),
+                             "--method", "0")]
+        if not ARGS.wine:
+            for run in runs:
+                self.assertRun(run)
+            return
+        for run, code in zip(runs, (EXIT_MISSING, EXIT_MISSING, EXIT_CANNOT_WRITE)):
+            self.assertRun(run, code)
+            self.assertIn("the plug-in takes only Shift-JIS names, and this one has a character "
+                          "Shift-JIS cannot write", run.err)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["café.pcx", "few.png"])
+
+    def registry(self, *args):
+        """reg.exe in the test prefix; its exit code."""
+        return run_program([ARGS.wine, ARGS.prefix, "reg"] + list(args), dict(os.environ)).code
+
+    def test_no_save_leaves_the_stored_method_alone(self):
+        """Every run stores the method when it ends, as the host application
+        does, so a removed setting comes back; --no-save stores nothing, and
+        a method chosen in the dialog then lasts for that run only."""
+        key = "HKCU\\Software\\TALVERN\\Ostra\\Plugin\\TALVERN\\EPcx"
+        config = self.path("config")
+        store = os.path.join(config, "pcx-opx", "settings")
+        env = {"XDG_CONFIG_HOME": config}
+
+        def stored():
+            if ARGS.wine:
+                return self.registry("query", key, "/v", "TransformMethod") == 0
+            return os.path.exists(store)
+
+        if ARGS.wine:
+            self.registry("delete", key, "/f")
+        self.assertFalse(stored())
+        self.assertRun(self.opxhost("--no-save", "options", env=env))
+        self.assertFalse(stored())
+        self.assertRun(self.opxhost("options", env=env))
+        self.assertTrue(stored())
+        if not ARGS.wine:
+            return
+        run = self.opxhost("--no-save", "options", "--dialog", "--test-dialog-clicks", "2,OK",
+                           testable=True)
+        self.assertRun(run)
+        self.assertIn("accepted for this run only (--no-save)", run.out)
+        run = self.opxhost("options")
+        self.assertIn("stored method: 0 ", run.out)
+
+    def test_running_out_of_memory_is_reported_with_its_exit_code(self):
+        """Under an address-space limit: the plug-in's failed allocation (its
+        decode of 8000 x 8000 x 4 bytes) and the host's own (a failed operator
+        new, past the picture the plug-in gave) each end with one line and
+        exit 11, never an abort, and leave no file behind."""
+        if ARGS.wine or not shutil.which("prlimit"):
+            self.skipTest("a native address-space limit (prlimit)")
+        line = bytes((0xFF, 90)) * 126 + bytes((0xC0 | 62, 90))  # 8000 bytes of 90
+        big = self.write("big.pcx", pcx_header(planes=3, window=(0, 0, 7999, 7999), line=8000) +
+                         line * 3 * 8000)
+        out = self.path("out.png")
+        environment = dict(os.environ, XDG_CONFIG_HOME=self.config)
+        for megabytes, words in ((128, "memory ran out while it decoded the picture"),
+                                 (350, "opxhost: out of memory: stopped")):
+            run = run_program(["prlimit", "--as=%d" % (megabytes << 20), ARGS.host, "convert",
+                               big, "-o", out], environment)
+            self.assertRun(run, EXIT_OUT_OF_MEMORY)
+            self.assertIn(words, run.err, megabytes)
+            self.assertEqual(len(run.err.splitlines()), 1, run)
+        self.assertEqual(os.listdir(self.dir), ["big.pcx"])
+
+    def test_the_shipped_program_takes_no_test_switch(self):
+        """The hidden options exist only in the test-only build, and no
+        environment variable steers the shipped one."""
+        source = self.save(smooth(), "smooth.png")
+        out = self.path("out.pcx")
+        run = self.opxhost("convert", host_path(source), "-o", host_path(out),
+                           "--test-stop-at-row", "5")
+        self.assertRun(run, EXIT_USAGE)
+        self.assertIn("unknown option --test-stop-at-row", run.err)
+        run = self.opxhost("convert", host_path(source), "-o", host_path(out), "--method", "0",
+                           env={"OPXHOST_STOP_AT_ROW": "5", "OPXHOST_STOP_SIGNAL": "TERM",
+                                "OPXHOST_DIALOG_CLICKS": "2,OK"})
+        self.assertRun(run)
+        self.assertSamePicture(Pcx(out).picture(), smooth())
 
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
     parser.add_argument("--host", required=True)
+    parser.add_argument("--testable", required=True)
     parser.add_argument("--wine", nargs=2, metavar=("RUNNER", "PREFIX"))
     parser.add_argument("rest", nargs="*")
     ARGS = parser.parse_args()
     ARGS.host = os.path.abspath(ARGS.host)
+    ARGS.testable = os.path.abspath(ARGS.testable)
     if ARGS.wine:
         ARGS.wine, ARGS.prefix = (os.path.abspath(p) for p in ARGS.wine)
     unittest.main(argv=[sys.argv[0]] + ARGS.rest, verbosity=2)

@@ -1,0 +1,170 @@
+#include "host/Refusal.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace opxhost {
+
+namespace {
+
+// The report's labels, as the decoder writes them (Dpcx.cpp), with the
+// field each one gives.
+struct ReportField {
+    const char* label;
+    void (*store)(pcx::PcxHeader&, unsigned);
+};
+
+template <typename Field>
+void put(Field& field, unsigned value) {
+    field = static_cast<Field>(value);
+}
+
+const ReportField kReportFields[] = {
+    {"Manufacturer(ID)", [](pcx::PcxHeader& h, unsigned v) { put(h.manufacturer, v); }},
+    {"Version", [](pcx::PcxHeader& h, unsigned v) { put(h.version, v); }},
+    {"Encoding", [](pcx::PcxHeader& h, unsigned v) { put(h.encoding, v); }},
+    {"BItsPerPixel", [](pcx::PcxHeader& h, unsigned v) { put(h.bitsPerPixel, v); }},
+    {"WindowXMin", [](pcx::PcxHeader& h, unsigned v) { put(h.windowXMin, v); }},
+    {"WindowYMIn", [](pcx::PcxHeader& h, unsigned v) { put(h.windowYMin, v); }},
+    {"WindowXMax", [](pcx::PcxHeader& h, unsigned v) { put(h.windowXMax, v); }},
+    {"WindowYMax", [](pcx::PcxHeader& h, unsigned v) { put(h.windowYMax, v); }},
+    {"HDpi", [](pcx::PcxHeader& h, unsigned v) { put(h.hDpi, v); }},
+    {"VDpi", [](pcx::PcxHeader& h, unsigned v) { put(h.vDpi, v); }},
+    {"NPlanes", [](pcx::PcxHeader& h, unsigned v) { put(h.nPlanes, v); }},
+    {"BytesPerLine", [](pcx::PcxHeader& h, unsigned v) { put(h.bytesPerLine, v); }},
+    {"PaletteInfoValue", [](pcx::PcxHeader& h, unsigned v) { put(h.paletteInfo, v); }},
+    {"HScreenSize", [](pcx::PcxHeader& h, unsigned v) { put(h.hScreenSize, v); }},
+    {"VScreenSize", [](pcx::PcxHeader& h, unsigned v) { put(h.vScreenSize, v); }},
+};
+constexpr size_t kFieldCount = sizeof kReportFields / sizeof kReportFields[0];
+
+std::string number(unsigned value) {
+    return std::to_string(value);
+}
+
+const char* planeWord(unsigned planes) {
+    static const char* const words[] = {"no planes", "one plane", "two planes", "three planes",
+                                        "four planes"};
+    return planes < 5 ? words[planes] : nullptr;
+}
+
+std::string planesText(unsigned planes) {
+    if (const char* word = planeWord(planes)) return word;
+    return number(planes) + " planes";
+}
+
+std::string bitsText(unsigned bits) {
+    return number(bits) + (bits == 1 ? " bit" : " bits");
+}
+
+}  // namespace
+
+std::optional<pcx::PcxHeader> headerFromReport(const std::string& report) {
+    pcx::PcxHeader header;
+    std::memset(&header, 0, sizeof header);
+    bool seen[kFieldCount] = {};
+    size_t count = 0;
+    size_t at = 0;
+    while (at < report.size()) {
+        size_t end = report.find('\n', at);
+        if (end == std::string::npos) end = report.size();
+        const std::string line = report.substr(at, end - at);
+        at = end + 1;
+        const size_t colon = line.find(" : ");
+        if (colon == std::string::npos) continue;
+        const std::string label = line.substr(0, colon);
+        const std::string value = line.substr(colon + 3);
+        char* stop = nullptr;
+        const unsigned long parsed = std::strtoul(value.c_str(), &stop, 10);
+        if (value.empty() || *stop != '\0' || parsed > 0xFFFF) continue;
+        for (size_t i = 0; i < kFieldCount; ++i) {
+            if (seen[i] || label != kReportFields[i].label) continue;
+            kReportFields[i].store(header, static_cast<unsigned>(parsed));
+            seen[i] = true;
+            ++count;
+        }
+    }
+    if (count != kFieldCount) return std::nullopt;
+    return header;
+}
+
+std::optional<pcx::PcxHeader> headerFromFile(std::FILE* file) {
+    uint8_t bytes[pcx::kPcxHeaderSize];
+    if (!file || std::fread(bytes, 1, sizeof bytes, file) != sizeof bytes) return std::nullopt;
+    return pcx::parsePcxHeader(bytes);
+}
+
+std::string layoutText(const pcx::PcxHeader& header) {
+    if (header.encoding == 0) return "uncompressed (Encoding 0)";
+    if (header.encoding != pcx::kPcxEncodingRunLength)
+        return "Encoding " + number(header.encoding) + ", a code other than run-length";
+    const unsigned bits = header.bitsPerPixel, planes = header.nPlanes;
+    const std::string version = ", version " + number(header.version);
+    if (planes == 1) {
+        switch (bits) {
+            case 1:
+                return "2 colours, 1 bit in one plane";
+            case 2:
+                return "4 colours, 2 bits in one plane";
+            case 4:
+                return "16 colours, 4 bits in one plane";
+            case 8:
+                return "256 colours, 8 bits in one plane" + version;
+            default:
+                return bitsText(bits) + " in one plane";
+        }
+    }
+    if (planes == 4 && bits == 1) return "16 colours as four planes of 1 bit";
+    if (planes == 3 && bits == 8) return "24-bit colour as three planes of 8 bits" + version;
+    if (planes == 4 && bits == 8) return "four-plane RGBA, four planes of 8 bits";
+    if (planes == 0) return "no planes (NPlanes 0)";
+    return planesText(planes) + " of " + bitsText(bits);
+}
+
+Refusal explainRefusal(const pcx::PcxHeader& header) {
+    const pcx::HeaderClass answer = pcx::classifyHeader(header, 0);
+    const std::string layout = layoutText(header);
+    switch (answer.failure) {
+        case pcx::DecodeFailure::UnreadVariant:
+            return {kExitPcxRefused, layout + ", a layout the plug-in does not read"};
+        case pcx::DecodeFailure::EmptyWindow:
+            return {kExitPcxRefused, "the picture's window is empty (" + layout + "; WindowXMin " +
+                                         number(header.windowXMin) + " to WindowXMax " +
+                                         number(header.windowXMax) + ", WindowYMin " +
+                                         number(header.windowYMin) + " to WindowYMax " +
+                                         number(header.windowYMax) + ")"};
+        case pcx::DecodeFailure::PlaneLineTooShort:
+            return {kExitPcxRefused, "the plane lines are too short for a row (" + layout +
+                                         "; BytesPerLine " + number(header.bytesPerLine) + " for " +
+                                         std::to_string(pcx::pictureWidth(header)) + " pixels of " +
+                                         bitsText(header.bitsPerPixel) + ")"};
+        case pcx::DecodeFailure::TooLarge:
+            return {kExitPcxRefused, "the picture is too large (" + layout + ", " +
+                                         std::to_string(pcx::pictureWidth(header)) + " x " +
+                                         std::to_string(pcx::pictureHeight(header)) +
+                                         "): its decoded size passes 2 GiB"};
+        case pcx::DecodeFailure::NotPcx:
+            return {kExitPcxRefused, "not a run-length coded PCX header (" + layout + ")"};
+        case pcx::DecodeFailure::None:
+            return {kExitOutOfMemory, layout +
+                                          ", a layout the plug-in reads, but memory ran out "
+                                          "while it decoded the picture"};
+        default:
+            break;
+    }
+    return {kExitPcxRefused, layout};
+}
+
+std::string explainNotPcx(const std::optional<pcx::PcxHeader>& header, bool pcxName) {
+    if (!header) return pcxName ? "it is shorter than a PCX header (128 bytes)" : "";
+    if (header->manufacturer != pcx::kPcxManufacturer)
+        return pcxName ? "it does not begin with a PCX header (the first byte is " +
+                             number(header->manufacturer) + ", not 10)"
+                       : "";
+    if (header->encoding != pcx::kPcxEncodingRunLength)
+        return layoutText(*header) +
+               ": the plug-in reads only run-length coded PCX files (Encoding 1)";
+    return "";
+}
+
+}  // namespace opxhost

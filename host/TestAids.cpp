@@ -1,0 +1,10 @@
+#include "host/TestAids.h"
+
+namespace opxhost {
+
+TestAids& testAids() {
+    static TestAids aids;
+    return aids;
+}
+
+}  // namespace opxhost
