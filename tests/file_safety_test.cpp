@@ -387,10 +387,11 @@ uint64_t nextDraw() {
 
 TEST(TemporaryFile, NoFileOrLinkAtATemporaryNameIsOpened) {
     ScratchDir dir;
-    const pcx::platform::PathString target = fs::path(dir.file("out.pcx")).native();
+    const pcx::platform::PathString target =
+        pcx::platform::PathString::of(fs::path(dir.file("out.pcx")).native().c_str());
     const uint64_t first = nextDraw() + 1;
     auto nameOf = [&](uint64_t draw) {
-        return fs::path(pcx::platform::temporaryNameFor(target, draw)).string();
+        return fs::path(pcx::platform::temporaryNameFor(target, draw).view()).string();
     };
     // Planted at the first three names the replacement will try: a link to
     // a victim, a link to nothing, a plain file.
@@ -407,7 +408,7 @@ TEST(TemporaryFile, NoFileOrLinkAtATemporaryNameIsOpened) {
     pcx::platform::ReplaceOptions options;
     options.draws = nextDraw;
     ASSERT_TRUE(replacement.open(target.c_str(), options));
-    EXPECT_EQ(fs::path(replacement.temporary()).string(), nameOf(first + 3));
+    EXPECT_EQ(fs::path(replacement.temporary().view()).string(), nameOf(first + 3));
     std::fputs("picture", replacement.stream());
     ASSERT_TRUE(replacement.commit());
 
