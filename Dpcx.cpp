@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 
 namespace pcx {
 
@@ -28,8 +27,42 @@ constexpr size_t kRawWindowBytes = 512 * 1024;
 constexpr uint32_t kBlack = 0x000000;
 constexpr uint32_t kWhite = 0xFFFFFF;
 
-const char kReportHeading[] = "* PCX FILE (decoder records) *\n\n";
-const char kReportFailure[] = "ERROR DETECTED.\n";
+constexpr char kReportHeading[] = "* PCX FILE (decoder records) *\n\n";
+constexpr char kReportFailure[] = "ERROR DETECTED.\n";
+// The report's lines, in order, each followed by its field's value.
+constexpr size_t kReportLineCount = 15;
+constexpr const char* kReportLabels[kReportLineCount] = {
+    "Manufacturer(ID) : ",
+    "Version : ",
+    "Encoding : ",
+    "BItsPerPixel : ",
+    "WindowXMin : ",
+    "WindowYMIn : ",
+    "WindowXMax : ",
+    "WindowYMax : ",
+    "HDpi : ",
+    "VDpi : ",
+    "NPlanes : ",
+    "BytesPerLine : ",
+    "PaletteInfoValue : ",
+    "HScreenSize : ",
+    "VScreenSize : ",
+};
+// A field holds at most 16 bits: five digits.
+constexpr size_t kMaxValueDigits = 5;
+
+constexpr size_t lengthOf(const char* text) {
+    size_t length = 0;
+    while (text[length] != '\0') ++length;
+    return length;
+}
+
+constexpr size_t longestReport() {
+    size_t length = lengthOf(kReportHeading) + lengthOf(kReportFailure);
+    for (const char* label : kReportLabels) length += lengthOf(label) + kMaxValueDigits + 1;
+    return length;
+}
+static_assert(longestReport() <= ReportText::kCapacity, "the longest report fits the decoder");
 
 // Positions stream back bytes before its end. False, with the position
 // unspecified, when the file is shorter than that or cannot seek.
@@ -70,6 +103,24 @@ void gatherRowReduced(const uint8_t* line, uint8_t* out, size_t count, int shift
 }
 
 }  // namespace
+
+void ReportText::append(const char* text) {
+    while (*text != '\0' && size_ < kCapacity) text_[size_++] = *text++;
+    text_[size_] = '\0';
+}
+
+void ReportText::appendDecimal(unsigned value) {
+    char digits[10];
+    size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    char text[sizeof digits + 1];
+    for (size_t i = 0; i < count; ++i) text[i] = digits[count - 1 - i];
+    text[count] = '\0';
+    append(text);
+}
 
 TPcxDecoder::TPcxDecoder()
     : stream(nullptr),
@@ -148,8 +199,7 @@ bool TPcxDecoder::fail(DecodeFailure why) {
 }
 
 bool TPcxDecoder::decode(const char* fileName) {
-    // The file is closed and raw released on every way out, also when an
-    // allocation inside the report throws.
+    // The file is closed and raw released on every way out.
     struct EndOfDecode {
         TPcxDecoder& decoder;
         ~EndOfDecode() {
@@ -162,14 +212,15 @@ bool TPcxDecoder::decode(const char* fileName) {
     failure = DecodeFailure::None;
     const bool opened = openFile(fileName) || fail(DecodeFailure::FileNotOpened);
     releaseBuffers();
-    report = kReportHeading;
+    report.clear();
+    report.append(kReportHeading);
 
     // Reading the data also expands the pixels: each output row as soon as
     // its source scanline is decoded.
     const bool decoded =
         opened && readHeader() && (headerOnly || (classify() && readData() && choosePalette()));
     if (!decoded) {
-        report += kReportFailure;
+        report.append(kReportFailure);
         releaseBuffers();
         paletteCount = 0;
     }
@@ -192,30 +243,17 @@ bool TPcxDecoder::readHeader() {
 }
 
 void TPcxDecoder::appendHeaderReport() {
-    const struct {
-        const char* label;
-        unsigned value;
-    } lines[] = {
-        {"Manufacturer(ID) : ", header.manufacturer},
-        {"Version : ", header.version},
-        {"Encoding : ", header.encoding},
-        {"BItsPerPixel : ", header.bitsPerPixel},
-        {"WindowXMin : ", header.windowXMin},
-        {"WindowYMIn : ", header.windowYMin},
-        {"WindowXMax : ", header.windowXMax},
-        {"WindowYMax : ", header.windowYMax},
-        {"HDpi : ", header.hDpi},
-        {"VDpi : ", header.vDpi},
-        {"NPlanes : ", header.nPlanes},
-        {"BytesPerLine : ", header.bytesPerLine},
-        {"PaletteInfoValue : ", header.paletteInfo},
-        {"HScreenSize : ", header.hScreenSize},
-        {"VScreenSize : ", header.vScreenSize},
+    const unsigned values[] = {
+        header.manufacturer, header.version,     header.encoding,    header.bitsPerPixel,
+        header.windowXMin,   header.windowYMin,  header.windowXMax,  header.windowYMax,
+        header.hDpi,         header.vDpi,        header.nPlanes,     header.bytesPerLine,
+        header.paletteInfo,  header.hScreenSize, header.vScreenSize,
     };
-    for (const auto& line : lines) {
-        report += line.label;
-        report += std::to_string(line.value);
-        report += '\n';
+    static_assert(sizeof values / sizeof values[0] == kReportLineCount, "one value a line");
+    for (size_t line = 0; line < kReportLineCount; ++line) {
+        report.append(kReportLabels[line]);
+        report.appendDecimal(values[line]);
+        report.append("\n");
     }
 }
 
@@ -281,7 +319,8 @@ bool TPcxDecoder::readData() {
     if (!direct)
         raw = static_cast<uint8_t*>(
             std::malloc(scanlineBytes * static_cast<size_t>(windowScanlines)));
-    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kReadBlockSize]);
+    const std::unique_ptr<uint8_t, FreeMemory> block(
+        static_cast<uint8_t*>(std::malloc(kReadBlockSize)));
     if ((!direct && !raw) || !block || !allocatePixels()) return fail(DecodeFailure::OutOfMemory);
     uint8_t* const window = direct ? pixels : raw;
 
@@ -342,7 +381,7 @@ bool TPcxDecoder::readData() {
                 // At most a run header's first byte is left: it goes in front
                 // of the next block.
                 const size_t left = available - consumed;
-                if (left > 0) block[0] = block[consumed];
+                if (left > 0) block.get()[0] = block.get()[consumed];
                 const size_t got = std::fread(block.get() + left, 1, kReadBlockSize - left, stream);
                 // The end of the file, or a read error, which counts as one.
                 if (got == 0) break;

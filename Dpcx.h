@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <string>
+#include <string_view>
 
 #include "PcxFormat.h"
 #include "United.h"
@@ -26,6 +26,34 @@ namespace pcx {
 // second-level cache while it is decoded and that a decode needs little
 // beyond its pixel buffer.
 constexpr size_t kReadBlockSize = 256 * 1024;
+
+// The header report: a heading, one line for each of fifteen header fields
+// (a label and a value of at most five digits) and, after a failure, one
+// more line. Its longest text is known, so it is kept inside the decoder and
+// never needs memory of its own: a decode can always say what it found,
+// however little memory the process has left.
+class ReportText {
+public:
+    // Room for the longest report, checked in Dpcx.cpp against its lines.
+    static constexpr size_t kCapacity = 400;
+
+    void clear() {
+        size_ = 0;
+        text_[0] = '\0';
+    }
+    // Appends text; what would pass the capacity is dropped.
+    void append(const char* text);
+    // Appends value in decimal: no sign, no leading zeros, no separators.
+    void appendDecimal(unsigned value);
+
+    const char* c_str() const { return text_; }
+    size_t size() const { return size_; }
+    std::string_view view() const { return {text_, size_}; }
+
+private:
+    char text_[kCapacity + 1] = {};
+    size_t size_ = 0;
+};
 
 // Decodes one PCX file into an indexed or 24-bit picture. Make one, set the
 // switches (headerOnly, preview, previewMaxWidth, previewMaxHeight), call
@@ -61,7 +89,7 @@ public:
     std::FILE* stream;     // the open file, only during decode
     PcxHeader header;      // the header as read
     uint8_t* raw;          // decoded scanlines not yet expanded (malloc), only during decode
-    std::string report;    // the header report
+    ReportText report;     // the header report
     uint8_t* pixels;       // output rows (malloc)
     int32_t sourceWidth;   // picture size from the header window
     int32_t sourceHeight;  //

@@ -2,8 +2,8 @@
 #include "Epcx.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "platform/HostFile.h"
 
@@ -25,7 +25,7 @@ bool TPcxOutputStream::open(const char* fileName) {
     if (file_ != nullptr || fileName == nullptr || fileName[0] == '\0') return false;
     // The buffer first: a picture that cannot be buffered must not cost the
     // host an existing file.
-    buffer_.reset(new (std::nothrow) uint8_t[kBufferSize]);
+    buffer_.reset(static_cast<uint8_t*>(std::malloc(kBufferSize)));
     if (!buffer_) return false;
     file_ = openHostOutput(output_, fileName);
     if (file_ == nullptr) {

@@ -24,6 +24,7 @@
 #include "United.h"
 #include "kernels/Kernels.h"
 #include "platform/FileAccess.h"
+#include "platform/LargeBuffer.h"
 
 namespace pcx {
 
@@ -50,8 +51,8 @@ public:
                   "a plane line fits the buffer");
 
     TPcxOutputStream() = default;
-    // Closes a file still open, ignoring errors (the path taken when an
-    // exception leaves the write).
+    // Abandons a file still open: the temporary file goes, the target keeps
+    // what it had.
     ~TPcxOutputStream();
     TPcxOutputStream(const TPcxOutputStream&) = delete;
     TPcxOutputStream& operator=(const TPcxOutputStream&) = delete;
@@ -100,7 +101,7 @@ private:
     // The replacement of the target, and its stream while open.
     platform::FileReplacement output_;
     std::FILE* file_ = nullptr;
-    std::unique_ptr<uint8_t[]> buffer_;
+    std::unique_ptr<uint8_t, FreeMemory> buffer_;
     uint8_t* cursor_ = nullptr;
     uint8_t* end_ = nullptr;
     bool failed_ = false;

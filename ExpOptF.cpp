@@ -2,13 +2,30 @@
 #include "ExpOptF.h"
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
 
 #if defined(_WIN32)
 #include <windows.h>
-
-#include <memory>
-#include <string>
 #endif
+
+// Panels live in memory from malloc, as everything the module allocates: a
+// panel that cannot be had is a null pointer, never an exception.
+struct TExportOptionFormMemory {
+    static TExportOptionForm* newForm() {
+        void* memory = std::malloc(sizeof(TExportOptionForm));
+        return memory ? ::new (memory) TExportOptionForm() : nullptr;
+    }
+    static void deleteForm(TExportOptionForm* form) {
+        if (!form) return;
+        form->~TExportOptionForm();
+        std::free(form);
+    }
+    struct FormRelease {
+        void operator()(TExportOptionForm* form) const { deleteForm(form); }
+    };
+};
 
 namespace pcx {
 
@@ -69,7 +86,7 @@ int32_t clampConvMethodIndex(int32_t index) {
 // radio buttons inside it. Every text is converted from code page 932
 // explicitly and every window and the font are made with the wide-character
 // API, so the panel reads right whatever the system's code page.
-struct TExportOptionFormWindow {
+struct TExportOptionFormWindow : TExportOptionFormMemory {
     static constexpr wchar_t kClassName[] = L"TExportOptionForm";
     // The release request, a message of the class's own.
     static constexpr UINT kReleaseMessage = WM_USER + 1;
@@ -91,20 +108,26 @@ namespace {
 // module's own handle, whichever name the host loaded it under.
 const char moduleAnchor = 0;
 
-std::wstring wideFromSjis(const char* text) {
-    const int length = MultiByteToWideChar(932, 0, text, -1, nullptr, 0);
-    if (length <= 0) return std::wstring();
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(932, 0, text, -1, wide.data(), length);
-    wide.resize(static_cast<size_t>(length - 1));
-    return wide;
-}
+// A caption of the panel in UTF-16, held in place: the captions are short,
+// so converting them needs no memory from the heap.
+class WideCaption {
+public:
+    explicit WideCaption(const char* sjis) {
+        if (MultiByteToWideChar(932, 0, sjis, -1, text_, kLongest + 1) <= 0) text_[0] = L'\0';
+    }
+    const wchar_t* c_str() const { return text_; }
+
+private:
+    // The longest caption has 24 characters.
+    static constexpr int kLongest = 63;
+    wchar_t text_[kLongest + 1] = {};
+};
 
 HWND asWindow(PcxWindow window) {
     return static_cast<HWND>(window);
 }
 
-HWND createControl(const std::wstring& text, DWORD style, DWORD exStyle, pcx::PanelRect rect,
+HWND createControl(const WideCaption& text, DWORD style, DWORD exStyle, pcx::PanelRect rect,
                    int32_t fontPixels, HWND parent, int id, HFONT font) {
     const pcx::PanelRect at = pcx::scaleToFont(rect, fontPixels);
     HWND control = CreateWindowExW(exStyle, L"BUTTON", text.c_str(), WS_CHILD | WS_VISIBLE | style,
@@ -151,26 +174,27 @@ TExportOptionForm* TExportOptionFormWindow::create(HWND container) {
     if (screen) ReleaseDC(nullptr, screen);
     const int32_t fontPixels = pcx::formFontPixels(dpi);
 
-    // Owned here until it is complete: an exception half-way (out of memory)
-    // destroys whatever window was made.
-    std::unique_ptr<TExportOptionForm> form(new TExportOptionForm());
+    // Owned here until it is complete: a failure half-way destroys whatever
+    // window was made.
+    std::unique_ptr<TExportOptionForm, FormRelease> form(newForm());
+    if (!form) return nullptr;
     HFONT font = CreateFontW(-fontPixels, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SHIFTJIS_CHARSET,
                              OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                             DEFAULT_PITCH | FF_DONTCARE, wideFromSjis(pcx::kFormFontFace).c_str());
+                             DEFAULT_PITCH | FF_DONTCARE, WideCaption(pcx::kFormFontFace).c_str());
     form->font_ = font;
 
     // At the container's top-left, over its whole client area.
     RECT client = {};
     GetClientRect(container, &client);
     // WM_NCCREATE ties the window to the form before any other message.
-    CreateWindowExW(WS_EX_CONTROLPARENT, kClassName, wideFromSjis(pcx::kFormCaption).c_str(),
+    CreateWindowExW(WS_EX_CONTROLPARENT, kClassName, WideCaption(pcx::kFormCaption).c_str(),
                     kFormStyle, 0, 0, client.right - client.left, client.bottom - client.top,
                     container, nullptr, module(), form.get());
     HWND window = asWindow(form->window_);
     if (!window) return nullptr;
 
     HWND group =
-        createControl(wideFromSjis(pcx::kConvMethodCaption), BS_GROUPBOX, WS_EX_CONTROLPARENT,
+        createControl(WideCaption(pcx::kConvMethodCaption), BS_GROUPBOX, WS_EX_CONTROLPARENT,
                       pcx::kConvMethodGroupRect, fontPixels, window, kGroupId, font);
     form->group_ = group;
     for (int32_t i = 0; group && i < pcx::kConvMethodItemCount; ++i) {
@@ -178,7 +202,7 @@ TExportOptionForm* TExportOptionFormWindow::create(HWND container) {
         // others; the first starts the group and is the tab stop.
         const DWORD style = BS_AUTORADIOBUTTON | (i == 0 ? WS_GROUP | WS_TABSTOP : 0);
         form->items_[i] =
-            createControl(wideFromSjis(pcx::kConvMethodItems[i]), style, 0,
+            createControl(WideCaption(pcx::kConvMethodItems[i]), style, 0,
                           pcx::convMethodItemRect(i), fontPixels, group, kFirstItemId + i, font);
     }
     return form.release();
@@ -266,11 +290,11 @@ PcxWindow TExportOptionForm::Handle() const {
 
 #else  // the window-less control group of the native build
 
-struct TExportOptionFormWindow {
+struct TExportOptionFormWindow : TExportOptionFormMemory {
     static TExportOptionForm* create(PcxWindow container) {
         if (!container) return nullptr;
-        TExportOptionForm* form = new TExportOptionForm();
-        form->container_ = container;
+        TExportOptionForm* form = newForm();
+        if (form) form->container_ = container;
         return form;
     }
 };
@@ -316,7 +340,7 @@ class FormOwner {
 public:
     constexpr FormOwner() = default;
     ~FormOwner() {
-        delete form_;
+        TExportOptionFormMemory::deleteForm(form_);
 #if defined(_WIN32)
         if (classMayBeRegistered_) TExportOptionFormWindow::unregisterClass();
 #endif
@@ -327,7 +351,7 @@ public:
     TExportOptionForm* replace(PcxWindow container) {
         TExportOptionForm* previous = form_;
         form_ = nullptr;
-        delete previous;
+        TExportOptionFormMemory::deleteForm(previous);
 #if defined(_WIN32)
         classMayBeRegistered_ = true;
         form_ = TExportOptionFormWindow::create(static_cast<HWND>(container));

@@ -68,6 +68,7 @@ int32_t clampConvMethodIndex(int32_t index);
 }  // namespace pcx
 
 struct TExportOptionFormWindow;
+struct TExportOptionFormMemory;
 
 // The option panel. Made and owned by the plug-in's application object
 // (pcx::CreateExportOptionForm); a panel that was never released is destroyed
@@ -100,6 +101,8 @@ public:
 
 private:
     friend struct TExportOptionFormWindow;
+    friend struct TExportOptionFormMemory;
+    struct TExportOptionFormMemory;
     TExportOptionForm() = default;
 
 #if defined(_WIN32)

@@ -26,11 +26,20 @@ demo: build
 	cmake --build --preset native --target demo
 	cmake --build --preset win32 --target demo
 
-# The Windows release: build/dist/pcx-opx-VERSION-win32.zip, with the
-# programs' debug files beside it in build/dist/pcx-opx-VERSION-win32-debug.
+# The Windows release: build/dist/pcx-opx-VERSION-win32.zip, its SHA256SUMS,
+# and the programs' debug files in build/dist/pcx-opx-VERSION-win32-debug.
+# SIGN_CERT=cert.pem SIGN_KEY=key.pem (PEM files, paths relative to this
+# folder or absolute) sign both programs with Authenticode, SIGN_TIMESTAMP_URL
+# adds an RFC 3161 time stamp; without them the release is unsigned.
+SIGN_CERT ?=
+SIGN_KEY ?=
+SIGN_TIMESTAMP_URL ?=
 dist: bootstrap
 	cmake --preset win32
-	cmake --build --preset win32 --target dist
+	PCX_SIGN_CERT='$(if $(SIGN_CERT),$(abspath $(SIGN_CERT)))' \
+	PCX_SIGN_KEY='$(if $(SIGN_KEY),$(abspath $(SIGN_KEY)))' \
+	PCX_SIGN_TIMESTAMP_URL='$(SIGN_TIMESTAMP_URL)' \
+	    cmake --build --preset win32 --target dist
 
 test-native: build-native
 	ctest --preset native

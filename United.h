@@ -91,14 +91,22 @@ extern const char kPluginName[];
 extern const char kNotice[];
 extern const char kDescription[];
 
-// Runs body and swallows every exception: nothing may unwind into the host,
-// which knows nothing of C++ and would crash.
+// Runs body, the work of one export. The module reports every failure as a
+// result and allocates nothing that throws; the Windows module is built
+// without exceptions at all, so that no throw machinery is linked into it.
+// Where exceptions exist (the native build), anything that slips through is
+// still swallowed here: nothing may unwind into the host, which knows
+// nothing of C++.
 template <typename Body>
 inline void catchAll(Body&& body) noexcept {
+#if defined(__cpp_exceptions)
     try {
         body();
     } catch (...) {
     }
+#else
+    body();
+#endif
 }
 
 }  // namespace pcx

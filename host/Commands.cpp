@@ -158,7 +158,8 @@ public:
     fs::path forPlugin() {
         if (special_) return final_;
         if (!replacement_.open(final_.c_str()) || !replacement_.closeStream()) fail();
-        return replacement_.inPlace() ? replacement_.target() : replacement_.temporary();
+        return fs::path(
+            (replacement_.inPlace() ? replacement_.target() : replacement_.temporary()).view());
     }
 
     // Fails with kExitCannotWrite, saying why as well as it can tell.

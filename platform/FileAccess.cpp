@@ -19,12 +19,12 @@ uint64_t mixBits(uint64_t x) {
 
 PathString drawnSuffix(uint64_t draw) {
     static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    PathString suffix;
-    for (int i = 0; i < kSuffixLength; ++i) {
-        suffix += static_cast<PathChar>(kLetters[draw % 36]);
+    PathChar letters[kSuffixLength];
+    for (PathChar& letter : letters) {
+        letter = static_cast<PathChar>(kLetters[draw % 36]);
         draw /= 36;
     }
-    return suffix;
+    return PathString::of(letters, kSuffixLength);
 }
 
 bool FileReplacement::closeStream() {

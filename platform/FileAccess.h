@@ -27,8 +27,8 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <optional>
-#include <string>
+
+#include "platform/Text.h"
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
@@ -41,7 +41,10 @@ using PathChar = wchar_t;
 #else
 using PathChar = char;
 #endif
-using PathString = std::basic_string<PathChar>;
+// Names are built without exceptions: a name whose memory could not be had
+// is failed() (see platform/Text.h), and every function here treats it as a
+// name that cannot be used.
+using PathString = BasicText<PathChar>;
 
 // The named file opened for binary reading when it is a regular file on
 // disk; null otherwise, and for a null or empty name. Never blocks.
@@ -72,7 +75,10 @@ struct ReplaceOptions {
 
 // The name of the temporary file beside target for one draw: in target's
 // folder, "." then the first 100 characters of target's own name, "." and
-// ten letters and digits taken from draw.
+// ten letters and digits taken from draw. failed() when memory ran out. In
+// the Windows build a name that would pass the system's path limit
+// (MAX_PATH) is given in the long form ("\\?\" and the full path), which
+// Windows XP already takes.
 PathString temporaryNameFor(const PathString& target, uint64_t draw);
 
 // One file being written in place of another (see the top of this file).
@@ -149,16 +155,17 @@ private:
 int openRegularFileDescriptor(const char* name);
 
 // The name the links starting at path end at; the file there need not
-// exist. Empty for a loop of links or a link that cannot be read.
-std::optional<std::string> resolveLinks(const std::string& path);
+// exist. Empty (or failed()) for a loop of links, a link that cannot be
+// read, or no memory.
+PathString resolveLinks(const char* path);
 
 // Creates a temporary file for target beside it, exclusively, open for
 // writing (close-on-exec), with permissions mode less the umask; when
 // replacing is given, with that file's owner, group and permissions instead.
 // The descriptor, its name in temporary; -1 with errno when none could be
 // made (EEXIST: every name tried was taken).
-int createTemporaryBeside(const std::string& target, unsigned mode, const struct stat* replacing,
-                          std::string* temporary, DrawSource draws = nullptr);
+int createTemporaryBeside(const PathString& target, unsigned mode, const struct stat* replacing,
+                          PathString* temporary, DrawSource draws = nullptr);
 #endif
 
 }  // namespace pcx::platform

@@ -14,7 +14,6 @@
 #define PCX_PLATFORM_HOST_FILE_H
 
 #include <cstdio>
-#include <optional>
 
 #include "platform/FileAccess.h"
 
@@ -24,38 +23,38 @@
 
 namespace pcx {
 
-// The host's name as the platform's; empty when the name is null or empty
-// or (Windows build) not valid Shift-JIS.
-inline std::optional<platform::PathString> hostPath(const char* fileName) {
-    if (fileName == nullptr || fileName[0] == '\0') return std::nullopt;
+// The host's name as the platform's; empty when the name is null or empty,
+// (Windows build) not valid Shift-JIS, or there was no memory for it.
+inline platform::PathString hostPath(const char* fileName) {
+    platform::PathString path;
+    if (fileName == nullptr || fileName[0] == '\0') return path;
 #if defined(_WIN32)
     constexpr UINT kShiftJis = 932;
     const int length =
         MultiByteToWideChar(kShiftJis, MB_ERR_INVALID_CHARS, fileName, -1, nullptr, 0);
-    if (length <= 0) return std::nullopt;
-    platform::PathString wide(static_cast<size_t>(length), L'\0');
-    if (MultiByteToWideChar(kShiftJis, MB_ERR_INVALID_CHARS, fileName, -1, &wide[0], length) !=
-        length)
-        return std::nullopt;
-    wide.resize(static_cast<size_t>(length) - 1);  // the terminating zero
-    return wide;
+    // length counts the terminating zero, which the text keeps itself.
+    if (length <= 1 || !path.resize(static_cast<size_t>(length) - 1) ||
+        MultiByteToWideChar(kShiftJis, MB_ERR_INVALID_CHARS, fileName, -1, path.data(), length) !=
+            length)
+        path.clear();
 #else
-    return platform::PathString(fileName);
+    if (!path.append(fileName)) path.clear();
 #endif
+    return path;
 }
 
 // The named file opened for binary reading, or null when the name is not
 // one (see hostPath) or does not name a regular file that opens.
 inline std::FILE* openHostFile(const char* fileName) {
-    const std::optional<platform::PathString> path = hostPath(fileName);
-    return path ? platform::openRegularFile(path->c_str()) : nullptr;
+    const platform::PathString path = hostPath(fileName);
+    return path.empty() ? nullptr : platform::openRegularFile(path.c_str());
 }
 
 // Starts output's replacement of the named file; its stream, or null when
 // the name is not one or the replacement cannot start.
 inline std::FILE* openHostOutput(platform::FileReplacement& output, const char* fileName) {
-    const std::optional<platform::PathString> path = hostPath(fileName);
-    return path && output.open(path->c_str()) ? output.stream() : nullptr;
+    const platform::PathString path = hostPath(fileName);
+    return !path.empty() && output.open(path.c_str()) ? output.stream() : nullptr;
 }
 
 }  // namespace pcx

@@ -1,4 +1,7 @@
-// Large buffers that a decode fills once: the pixel buffer.
+// Buffers from malloc: their owner, and the large ones that a decode fills
+// once (the pixel buffer). The module allocates only through malloc and its
+// kin, never through operator new, so that a failed allocation is a null
+// pointer to check rather than an exception.
 #ifndef PCX_PLATFORM_LARGE_BUFFER_H
 #define PCX_PLATFORM_LARGE_BUFFER_H
 
@@ -11,6 +14,11 @@
 #endif
 
 namespace pcx {
+
+// Releases a block from malloc, for std::unique_ptr.
+struct FreeMemory {
+    void operator()(void* block) const { std::free(block); }
+};
 
 // A block of size bytes from malloc (free releases it), or null. A large
 // block is asked to be backed by huge pages where Linux offers them on

@@ -17,6 +17,7 @@ PACKAGES="
   libstb-dev libimagequant-dev
   fonts-ipafont-gothic x11-apps
   clang-format
+  osslsigncode openssl
 "
 
 missing=""

@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """Checks the release zip that `make dist` wrote.
 
-    check_release.py --zip ZIP --debug-dir DIR --objcopy OBJCOPY --objdump OBJDUMP
+    check_release.py --zip ZIP --sums SHA256SUMS --debug-dir DIR
+                     --objcopy OBJCOPY --objdump OBJDUMP
                      --version VERSION --settings-source Export.cpp
                      --program BUILT...
 
 - The zip holds one folder named after it with, in this order: Pcx.opx,
   opxhost.exe, README-ja.txt, README-en.txt, LICENSE.txt and SHA256SUMS;
   every entry is dated 1980-01-01 00:00.
-- SHA256SUMS names every other file of the folder once, with its SHA-256.
+- SHA256SUMS names every other file of the folder once, with its SHA-256;
+  the SHA256SUMS beside the zip names the zip alone, with its SHA-256.
 - The programs are byte for byte the BUILT files, the ones the tests ran.
 - Each program carries no debug information and no time stamp in its PE
   header, and its .gnu_debuglink names PROGRAM.debug in DIR with that
@@ -93,6 +95,7 @@ def settings_location(source):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--zip", required=True)
+    parser.add_argument("--sums", required=True)
     parser.add_argument("--debug-dir", required=True)
     parser.add_argument("--objcopy", required=True)
     parser.add_argument("--objdump", required=True)
@@ -127,6 +130,13 @@ def main():
         if name in files:
             checks.expect(hashlib.sha256(files[name]).hexdigest() == digest,
                           f"SHA256SUMS: wrong checksum for {name}")
+
+    # The checksum published beside the zip, in the same form.
+    with open(args.zip, "rb") as data:
+        zip_line = f"{hashlib.sha256(data.read()).hexdigest()}  {os.path.basename(args.zip)}\n"
+    with open(args.sums, "rb") as sums:
+        published = sums.read().decode("ascii", "replace")
+    checks.expect(published == zip_line, f"{args.sums} holds {published!r}, expected {zip_line!r}")
 
     # The programs: what the tests ran, stripped, stamped with no time, linked
     # to their debug files.

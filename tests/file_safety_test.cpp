@@ -387,10 +387,11 @@ uint64_t nextDraw() {
 
 TEST(TemporaryFile, NoFileOrLinkAtATemporaryNameIsOpened) {
     ScratchDir dir;
-    const pcx::platform::PathString target = fs::path(dir.file("out.pcx")).native();
+    const pcx::platform::PathString target =
+        pcx::platform::PathString::of(fs::path(dir.file("out.pcx")).native().c_str());
     const uint64_t first = nextDraw() + 1;
     auto nameOf = [&](uint64_t draw) {
-        return fs::path(pcx::platform::temporaryNameFor(target, draw)).string();
+        return fs::path(pcx::platform::temporaryNameFor(target, draw).view()).string();
     };
     // Planted at the first three names the replacement will try: a link to
     // a victim, a link to nothing, a plain file.
@@ -407,7 +408,7 @@ TEST(TemporaryFile, NoFileOrLinkAtATemporaryNameIsOpened) {
     pcx::platform::ReplaceOptions options;
     options.draws = nextDraw;
     ASSERT_TRUE(replacement.open(target.c_str(), options));
-    EXPECT_EQ(fs::path(replacement.temporary()).string(), nameOf(first + 3));
+    EXPECT_EQ(fs::path(replacement.temporary().view()).string(), nameOf(first + 3));
     std::fputs("picture", replacement.stream());
     ASSERT_TRUE(replacement.commit());
 
@@ -419,6 +420,50 @@ TEST(TemporaryFile, NoFileOrLinkAtATemporaryNameIsOpened) {
     }
     EXPECT_EQ(pcxtest::readFile(nameOf(first + 2)), bytesOf("planted"));
 }
+
+#if defined(_WIN32)
+// Windows refuses a plain path of MAX_PATH characters or more (Wine does
+// not), so a temporary name that the limit would refuse is made in the long
+// form, from the full path; one within the limit stays as the target has it.
+TEST(TemporaryFile, ANameBeyondThePathLimitIsInTheLongForm) {
+    using pcx::platform::PathString;
+    auto temporaryFor = [](const std::wstring& target) {
+        const PathString name =
+            pcx::platform::temporaryNameFor(PathString::of(target.c_str()), 12345);
+        EXPECT_FALSE(name.failed());
+        return std::wstring(name.view());
+    };
+    const std::wstring suffix = temporaryFor(L"x").substr(3);  // after ".x."
+    ASSERT_EQ(suffix.size(), 10u);
+
+    // Short: beside the target, as given.
+    EXPECT_EQ(temporaryFor(L"C:\\pictures\\a.pcx"), L"C:\\pictures\\.a.pcx." + suffix);
+    // A target of 250 characters, whose temporary name passes the limit.
+    const std::wstring folder = L"C:\\" + std::wstring(236, L'd') + L"\\";
+    const std::wstring nearLimit = folder + L"picture.pcx";
+    ASSERT_LT(nearLimit.size(), 260u);
+    EXPECT_EQ(temporaryFor(nearLimit), L"\\\\?\\" + folder + L".picture.pcx." + suffix);
+    // A network name takes the long form of its own.
+    const std::wstring share = L"\\\\server\\share\\" + std::wstring(236, L's') + L"\\";
+    EXPECT_EQ(temporaryFor(share + L"p.pcx"),
+              L"\\\\?\\UNC\\server\\share\\" + std::wstring(236, L's') + L"\\.p.pcx." + suffix);
+    // "." and ".." are resolved, since the long form would take them
+    // literally.
+    EXPECT_EQ(temporaryFor(folder + L"sub\\..\\picture.pcx"),
+              L"\\\\?\\" + folder + L".picture.pcx." + suffix);
+    // A relative name counts at its full length: 254 characters as given,
+    // more from the current folder.
+    wchar_t current[MAX_PATH];
+    ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, current), 0u);
+    const std::wstring relativeFolder = std::wstring(230, L'r') + L"\\";
+    std::wstring here = current;
+    if (here.back() != L'\\') here += L'\\';
+    EXPECT_EQ(temporaryFor(relativeFolder + L"picture.pcx"),
+              L"\\\\?\\" + here + relativeFolder + L".picture.pcx." + suffix);
+    // A target already in the long form keeps it.
+    EXPECT_EQ(temporaryFor(L"\\\\?\\C:\\a.pcx"), L"\\\\?\\C:\\.a.pcx." + suffix);
+}
+#endif
 
 // Times one call; natively a FIFO that a call waits on is opened from the
 // other side after three seconds, and again as often as needed, so that a

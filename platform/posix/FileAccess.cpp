@@ -9,10 +9,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <vector>
+#include <cstring>
 
 namespace pcx::platform {
 namespace {
@@ -20,17 +21,19 @@ namespace {
 // Linux gives up after 40 links in a row; so do we.
 constexpr int kMaxLinkHops = 40;
 
-// The folder part of path ("." for a bare name, "/" for a file in the root)
-// and the name after the last slash.
-std::string folderOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
+// Where the name after path's last slash starts (0 for a bare name).
+size_t nameStart(const char* path, size_t length) {
+    size_t start = 0;
+    for (size_t i = 0; i < length; ++i)
+        if (path[i] == '/') start = i + 1;
+    return start;
 }
 
-std::string nameOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+// The folder that holds path, with its slash ("./" for a bare name, "/" for
+// a file in the root), which a name can follow directly.
+bool appendFolderOf(PathString& out, const char* path, size_t length) {
+    const size_t start = nameStart(path, length);
+    return start == 0 ? out.append("./") : out.append(path, start);
 }
 
 // The kernel's random numbers; where they are not to be had, the clock,
@@ -46,7 +49,7 @@ uint64_t systemDraw() {
                    (static_cast<uint64_t>(getpid()) << 44) ^ ++counter);
 }
 
-bool writeAccessible(const std::string& path) {
+bool writeAccessible(const PathString& path) {
     // The effective ids decide, as they do for an open.
     return faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
 }
@@ -71,10 +74,15 @@ void takeOwnerAndMode(int fd, const struct stat& old) {
 }  // namespace
 
 PathString temporaryNameFor(const PathString& target, uint64_t draw) {
-    const std::string suffix = drawnSuffix(draw);
-    std::string folder = folderOf(target);
-    if (folder.back() != '/') folder += '/';
-    return folder + "." + nameOf(target).substr(0, kKeptNameLength) + "." + suffix;
+    const size_t start = nameStart(target.c_str(), target.size());
+    const size_t kept = std::min(target.size() - start, kKeptNameLength);
+    PathString name;
+    appendFolderOf(name, target.c_str(), target.size());
+    name.append('.');
+    name.append(target.c_str() + start, kept);
+    name.append('.');
+    name.append(drawnSuffix(draw));
+    return name;
 }
 
 int openRegularFileDescriptor(const char* name) {
@@ -112,30 +120,37 @@ FileKind fileKind(const char* name) {
     return S_ISREG(info.st_mode) ? FileKind::Regular : FileKind::Other;
 }
 
-std::optional<std::string> resolveLinks(const std::string& path) {
-    std::string at = path;
-    std::vector<char> buffer(PATH_MAX + 1);
-    for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
+PathString resolveLinks(const char* path) {
+    PathString at = PathString::of(path);
+    // One link's text, read into memory of the call's own.
+    char link[PATH_MAX + 1];
+    for (int hop = 0; hop <= kMaxLinkHops && !at.failed(); ++hop) {
         struct stat info;
         // Missing, or anything but a link: the end of the chain. What it is
         // is the caller's to find out.
         if (lstat(at.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return at;
-        const ssize_t length = readlink(at.c_str(), buffer.data(), buffer.size());
-        if (length <= 0 || static_cast<size_t>(length) >= buffer.size()) return std::nullopt;
-        const std::string link(buffer.data(), static_cast<size_t>(length));
+        const ssize_t length = readlink(at.c_str(), link, sizeof link);
+        if (length <= 0 || static_cast<size_t>(length) >= sizeof link) return PathString();
         // A relative link is relative to the folder that holds it.
-        at = link[0] == '/' ? link : folderOf(at) + "/" + link;
+        PathString next;
+        if (link[0] != '/') appendFolderOf(next, at.c_str(), at.size());
+        next.append(link, static_cast<size_t>(length));
+        at = static_cast<PathString&&>(next);
     }
-    return std::nullopt;
+    return PathString();
 }
 
-int createTemporaryBeside(const std::string& target, unsigned mode, const struct stat* replacing,
-                          std::string* temporary, DrawSource draws) {
+int createTemporaryBeside(const PathString& target, unsigned mode, const struct stat* replacing,
+                          PathString* temporary, DrawSource draws) {
     // Private until the content is complete when it replaces a file; a new
     // file is made as fopen would make it.
     const mode_t createMode = replacing ? 0600 : static_cast<mode_t>(mode & 0777);
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        const std::string name = temporaryNameFor(target, draws ? draws() : systemDraw());
+        PathString name = temporaryNameFor(target, draws ? draws() : systemDraw());
+        if (name.failed()) {
+            errno = ENOMEM;
+            return -1;
+        }
         // O_EXCL: an existing file or link of this name, even a link to
         // nothing, makes the open fail instead of being followed.
         int fd;
@@ -145,7 +160,7 @@ int createTemporaryBeside(const std::string& target, unsigned mode, const struct
         } while (fd < 0 && errno == EINTR);
         if (fd >= 0) {
             if (replacing) takeOwnerAndMode(fd, *replacing);
-            *temporary = name;
+            *temporary = static_cast<PathString&&>(name);
             return fd;
         }
         if (errno != EEXIST) return -1;
@@ -157,13 +172,13 @@ int createTemporaryBeside(const std::string& target, unsigned mode, const struct
 bool FileReplacement::open(const char* name, const ReplaceOptions& options) {
     abandon();
     if (name == nullptr || name[0] == '\0') return false;
-    const std::optional<std::string> target = resolveLinks(name);
-    if (!target) return false;
+    PathString target = resolveLinks(name);
+    if (target.empty() || target.failed()) return false;
     options_ = options;
 
     struct stat old;
     bool exists = true;
-    if (lstat(target->c_str(), &old) != 0) {
+    if (lstat(target.c_str(), &old) != 0) {
         if (errno != ENOENT) return false;
         exists = false;
     }
@@ -171,13 +186,13 @@ bool FileReplacement::open(const char* name, const ReplaceOptions& options) {
         // A device or a FIFO is what the user means to write to; replacing
         // it with a file would destroy it. Anything else is no target.
         if (!S_ISCHR(old.st_mode) && !S_ISFIFO(old.st_mode)) return false;
-        return openInPlace(*target, false);
+        return openInPlace(target, false);
     }
     // A file that could not be opened for writing is not replaced either.
-    if (exists && !writeAccessible(*target)) return false;
+    if (exists && !writeAccessible(target)) return false;
 
-    std::string temporary;
-    const int fd = createTemporaryBeside(*target, options.newFileMode, exists ? &old : nullptr,
+    PathString temporary;
+    const int fd = createTemporaryBeside(target, options.newFileMode, exists ? &old : nullptr,
                                          &temporary, options.draws);
     if (fd < 0) {
         // No new file may be made in the folder (or its name would be too
@@ -185,7 +200,7 @@ bool FileReplacement::open(const char* name, const ReplaceOptions& options) {
         // A full disk is no reason: writing in place would then cost the
         // old content.
         if (errno == EACCES || errno == EPERM || errno == ENAMETOOLONG)
-            return openInPlace(*target, true);
+            return openInPlace(target, true);
         return false;
     }
     stream_ = fdopen(fd, "wb");
@@ -194,13 +209,13 @@ bool FileReplacement::open(const char* name, const ReplaceOptions& options) {
         unlink(temporary.c_str());
         return false;
     }
-    target_ = *target;
-    temporary_ = temporary;
+    target_ = static_cast<PathString&&>(target);
+    temporary_ = static_cast<PathString&&>(temporary);
     open_ = true;
     return true;
 }
 
-bool FileReplacement::openInPlace(const std::string& target, bool createOrTruncate) {
+bool FileReplacement::openInPlace(const PathString& target, bool createOrTruncate) {
     // Never blocks: a FIFO without a reader refuses at once (ENXIO) instead
     // of waiting for one. The target's links are already followed.
     const int flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW |
@@ -215,12 +230,15 @@ bool FileReplacement::openInPlace(const std::string& target, bool createOrTrunca
         return false;
     }
     fcntl(fd, F_SETFL, 0);
+    if (!target_.assign(target)) {
+        close(fd);
+        return false;
+    }
     stream_ = fdopen(fd, "wb");
     if (stream_ == nullptr) {
         close(fd);
         return false;
     }
-    target_ = target;
     temporary_.clear();
     open_ = true;
     return true;

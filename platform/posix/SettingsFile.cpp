@@ -237,13 +237,14 @@ std::string stageStoreText(const std::string& path, const std::string& text) {
     // A store that is a link is written through it: the file it names is
     // replaced and the link stays. The new file keeps the old one's
     // permissions; a new store is private to the user.
-    const std::optional<std::string> target = resolveLinks(path);
-    if (!target) return {};
+    const PathString target = resolveLinks(path.c_str());
+    if (target.empty() || target.failed()) return {};
     struct stat old;
-    const bool replacing = lstat(target->c_str(), &old) == 0 && S_ISREG(old.st_mode);
-    std::string staged;
-    const int fd = createTemporaryBeside(*target, 0600, replacing ? &old : nullptr, &staged);
+    const bool replacing = lstat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    PathString stagedName;
+    const int fd = createTemporaryBeside(target, 0600, replacing ? &old : nullptr, &stagedName);
     if (fd < 0) return {};
+    const std::string staged(stagedName.view());
     const bool written = writeAll(fd, text) && fsync(fd) == 0;
     if (close(fd) != 0 || !written) {
         unlink(staged.c_str());
@@ -253,8 +254,9 @@ std::string stageStoreText(const std::string& path, const std::string& text) {
 }
 
 bool commitStoreText(const std::string& staged, const std::string& path) {
-    const std::optional<std::string> target = resolveLinks(path);
-    if (target && rename(staged.c_str(), target->c_str()) == 0) return true;
+    const PathString target = resolveLinks(path.c_str());
+    if (!target.empty() && !target.failed() && rename(staged.c_str(), target.c_str()) == 0)
+        return true;
     unlink(staged.c_str());
     return false;
 }

@@ -12,8 +12,6 @@
 
 #include "platform/win32/Win32.h"
 
-#include <vector>
-
 namespace pcx::platform {
 namespace {
 
@@ -32,15 +30,23 @@ bool isSeparator(wchar_t c) {
 
 // Where the last component of path starts: after the last separator, or
 // after the colon of a drive-relative name such as "C:name".
-size_t nameStart(const PathString& path) {
+size_t nameStart(const wchar_t* path, size_t length) {
     size_t start = 0;
-    for (size_t i = 0; i < path.size(); ++i)
+    for (size_t i = 0; i < length; ++i)
         if (isSeparator(path[i]) || (i == 1 && path[i] == L':')) start = i + 1;
     return start;
 }
 
 wchar_t upper(wchar_t c) {
     return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+}
+
+// Whether the count characters at text are word, in any case.
+bool equalsIgnoringCase(const wchar_t* text, size_t count, const wchar_t* word) {
+    size_t i = 0;
+    for (; i < count && word[i] != L'\0'; ++i)
+        if (upper(text[i]) != word[i]) return false;
+    return i == count && word[i] == L'\0';
 }
 
 enum class DeviceName { None, Null, Other };
@@ -51,26 +57,28 @@ enum class DeviceName { None, Null, Other };
 // reserved DOS device name, in any folder and with any extension: aux.pcx,
 // COM1.pcx, "nul .txt". Opening one of these may wait on a serial line, a
 // printer or a console, so they are told apart by name alone.
-DeviceName deviceName(const PathString& name) {
-    if (name.size() >= 4 && isSeparator(name[0]) && isSeparator(name[1]) &&
+DeviceName deviceName(const wchar_t* name) {
+    const size_t length = PathString::lengthOf(name);
+    if (length >= 4 && isSeparator(name[0]) && isSeparator(name[1]) &&
         (name[2] == L'.' || name[2] == L'?') && isSeparator(name[3])) {
         // "\\?\C:\..." and "\\?\UNC\..." are long file names, not devices.
-        const PathString rest = name.substr(4);
-        const bool drive = rest.size() >= 3 && rest[1] == L':' && isSeparator(rest[2]);
-        const bool unc = rest.size() >= 4 && upper(rest[0]) == L'U' && upper(rest[1]) == L'N' &&
-                         upper(rest[2]) == L'C' && isSeparator(rest[3]);
+        const wchar_t* rest = name + 4;
+        const size_t restLength = length - 4;
+        const bool drive = restLength >= 3 && rest[1] == L':' && isSeparator(rest[2]);
+        const bool unc =
+            restLength >= 4 && equalsIgnoringCase(rest, 3, L"UNC") && isSeparator(rest[3]);
         if (name[2] == L'.' || (!drive && !unc)) return DeviceName::Other;
     }
-    PathString stem = name.substr(nameStart(name));
-    const size_t end = stem.find_first_of(L".:");
-    if (end != PathString::npos) stem.resize(end);
-    while (!stem.empty() && stem.back() == L' ') stem.pop_back();
-    for (wchar_t& c : stem) c = upper(c);
-    if (stem == L"NUL") return DeviceName::Null;
-    if (stem == L"CON" || stem == L"PRN" || stem == L"AUX" || stem == L"CONIN$" ||
-        stem == L"CONOUT$")
-        return DeviceName::Other;
-    if (stem.size() == 4 && (stem.compare(0, 3, L"COM") == 0 || stem.compare(0, 3, L"LPT") == 0)) {
+    const wchar_t* stem = name + nameStart(name, length);
+    size_t stemLength = 0;
+    while (stem[stemLength] != L'\0' && stem[stemLength] != L'.' && stem[stemLength] != L':')
+        ++stemLength;
+    while (stemLength > 0 && stem[stemLength - 1] == L' ') --stemLength;
+    if (equalsIgnoringCase(stem, stemLength, L"NUL")) return DeviceName::Null;
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"CONIN$", L"CONOUT$"})
+        if (equalsIgnoringCase(stem, stemLength, device)) return DeviceName::Other;
+    if (stemLength == 4 &&
+        (equalsIgnoringCase(stem, 3, L"COM") || equalsIgnoringCase(stem, 3, L"LPT"))) {
         const wchar_t digit = stem[3];
         // COM1 to COM9, and the superscript ones, 1 to 3.
         if ((digit >= L'1' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' ||
@@ -78,6 +86,34 @@ DeviceName deviceName(const PathString& name) {
             return DeviceName::Other;
     }
     return DeviceName::None;
+}
+
+// Whether path is already in the long form, which no limit applies to.
+bool isLongForm(const PathString& path) {
+    return path.size() >= 4 && path[0] == L'\\' && path[1] == L'\\' && path[2] == L'?' &&
+           path[3] == L'\\';
+}
+
+// path in the long form: "\\?\" and the full path ("\\?\UNC\server\share\..."
+// for a network name), so that Windows takes it past MAX_PATH. The full path
+// also resolves "." and "..", which the long form would take literally.
+// failed() when memory ran out or the system cannot make the path full.
+PathString longFormOf(const PathString& path) {
+    PathString full;
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0 || !full.resize(needed)) return PathString::failure();
+    const DWORD length = GetFullPathNameW(path.c_str(), needed + 1, full.data(), nullptr);
+    if (length == 0 || length > needed) return PathString::failure();
+    full.truncate(length);
+    PathString longForm;
+    if (length >= 2 && isSeparator(full[0]) && isSeparator(full[1])) {
+        longForm.append(L"\\\\?\\UNC\\");
+        longForm.append(full.c_str() + 2, full.size() - 2);
+    } else {
+        longForm.append(L"\\\\?\\");
+        longForm.append(full);
+    }
+    return longForm;
 }
 
 // The performance counter, the tick count, the process and thread and a
@@ -97,22 +133,30 @@ uint64_t systemDraw() {
 
 // The name a handle's file really has, symbolic links followed, or empty
 // where the system cannot tell (Windows XP has no such function, and no
-// file links either).
+// file links either) or memory ran out.
 PathString finalNameOf(HANDLE handle) {
     using FinalPathName = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
-    static const FinalPathName finalPathName =
+    // Looked up each time: a local static would bring in the run-time's
+    // guard for its first use, which throws.
+    const FinalPathName finalPathName =
         reinterpret_cast<FinalPathName>(reinterpret_cast<void (*)()>(
             GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW")));
-    if (finalPathName == nullptr) return {};
-    std::vector<wchar_t> buffer(MAX_PATH + 1);
+    PathString name;
+    if (finalPathName == nullptr) return name;
+    DWORD room = MAX_PATH;
     for (int round = 0; round < 2; ++round) {
-        const DWORD length =
-            finalPathName(handle, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
-        if (length == 0) return {};
-        if (length < buffer.size()) return PathString(buffer.data(), length);
-        buffer.resize(length + 1);
+        // room characters and the terminating zero.
+        if (!name.resize(room)) break;
+        const DWORD length = finalPathName(handle, name.data(), room + 1, 0);
+        if (length == 0) break;
+        if (length <= room) {
+            name.truncate(length);
+            return name;
+        }
+        room = length;  // the length needed, its zero included
     }
-    return {};
+    name.clear();
+    return name;
 }
 
 // A C stream over a handle; the handle is closed on failure.
@@ -130,12 +174,26 @@ std::FILE* streamOn(HANDLE handle, int flags, const char* mode) {
 }  // namespace
 
 PathString temporaryNameFor(const PathString& target, uint64_t draw) {
-    const PathString suffix = drawnSuffix(draw);
-    const size_t start = nameStart(target);
-    PathString kept = target.substr(start, kKeptNameLength);
+    const size_t start = nameStart(target.c_str(), target.size());
+    size_t kept = target.size() - start < kKeptNameLength ? target.size() - start : kKeptNameLength;
     // Never half a surrogate pair.
-    if (!kept.empty() && kept.back() >= 0xD800 && kept.back() <= 0xDBFF) kept.pop_back();
-    return target.substr(0, start) + L"." + kept + L"." + suffix;
+    if (kept > 0 && target[start + kept - 1] >= 0xD800 && target[start + kept - 1] <= 0xDBFF)
+        --kept;
+    PathString name;
+    name.append(target.c_str(), start);
+    name.append(L'.');
+    name.append(target.c_str() + start, kept);
+    name.append(L'.');
+    name.append(drawnSuffix(draw));
+    if (name.failed() || isLongForm(name)) return name;
+    // The name is longer than the target's: beside a target just under the
+    // limit it would pass it, and Windows would refuse to make the file
+    // ("path not found") where writing the target itself would have worked.
+    // The limit holds for the full path, so a relative name is measured as
+    // the system resolves it.
+    const DWORD full = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+    if (full != 0 && full <= MAX_PATH) return name;  // full counts the zero
+    return longFormOf(name);
 }
 
 std::FILE* openRegularFile(const wchar_t* name) {
@@ -177,7 +235,7 @@ bool FileReplacement::open(const wchar_t* name, const ReplaceOptions& options) {
     // The null device takes any write and cannot block; the other devices
     // could.
     if (device == DeviceName::Other) return false;
-    if (device == DeviceName::Null) return openInPlace(name, false);
+    if (device == DeviceName::Null) return openInPlace(PathString::of(name), false);
 
     // The target as it stands, opened for writing without changing it: a
     // file that could not be opened so is not replaced either (read-only,
@@ -185,8 +243,12 @@ bool FileReplacement::open(const wchar_t* name, const ReplaceOptions& options) {
     HANDLE existing =
         CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    PathString target = name;
+    PathString target = PathString::of(name);
     existed_ = existing != INVALID_HANDLE_VALUE;
+    if (target.failed()) {
+        if (existed_) CloseHandle(existing);
+        return false;
+    }
     attributes_ = 0;
     if (!existed_) {
         if (GetLastError() != ERROR_FILE_NOT_FOUND) return false;
@@ -202,8 +264,8 @@ bool FileReplacement::open(const wchar_t* name, const ReplaceOptions& options) {
         }
         // A link is followed: the file it points to is replaced, the link
         // stays.
-        const PathString resolved = finalNameOf(existing);
-        if (!resolved.empty()) target = resolved;
+        PathString resolved = finalNameOf(existing);
+        if (!resolved.empty()) target = static_cast<PathString&&>(resolved);
         BY_HANDLE_FILE_INFORMATION information;
         if (GetFileInformationByHandle(existing, &information))
             attributes_ = information.dwFileAttributes;
@@ -218,6 +280,7 @@ bool FileReplacement::open(const wchar_t* name, const ReplaceOptions& options) {
     DWORD error = ERROR_FILE_EXISTS;
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         temporary = temporaryNameFor(target, options.draws ? options.draws() : systemDraw());
+        if (temporary.failed()) return false;
         // CREATE_NEW: an existing file or link of this name makes the call
         // fail instead of being opened.
         handle = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -238,26 +301,29 @@ bool FileReplacement::open(const wchar_t* name, const ReplaceOptions& options) {
         DeleteFileW(temporary.c_str());
         return false;
     }
-    target_ = target;
-    temporary_ = temporary;
+    target_ = static_cast<PathString&&>(target);
+    temporary_ = static_cast<PathString&&>(temporary);
     open_ = true;
     return true;
 }
 
 bool FileReplacement::openInPlace(const PathString& target, bool /*createOrTruncate*/) {
+    if (target.failed() || (&target != &target_ && !target_.assign(target))) return false;
     // As the write always opened its file.
-    stream_ = _wfopen(target.c_str(), L"wb");
+    stream_ = _wfopen(target_.c_str(), L"wb");
     if (stream_ == nullptr) return false;
-    target_ = target;
     temporary_.clear();
     open_ = true;
     return true;
 }
 
 bool FileReplacement::openInPlaceOnHandle(const PathString& target, void* handle) {
+    if (!target_.assign(target)) {
+        CloseHandle(static_cast<HANDLE>(handle));
+        return false;
+    }
     stream_ = streamOn(static_cast<HANDLE>(handle), _O_BINARY, "wb");
     if (stream_ == nullptr) return false;
-    target_ = target;
     temporary_.clear();
     open_ = true;
     return true;
