@@ -2,7 +2,7 @@
 """Checks the release zip that `make dist` wrote.
 
     check_release.py --zip ZIP --sums SHA256SUMS --debug-dir DIR
-                     --objcopy OBJCOPY --objdump OBJDUMP
+                     --objcopy OBJCOPY --objdump OBJDUMP --nm NM
                      --version VERSION --settings-source Export.cpp
                      --program BUILT...
 
@@ -15,6 +15,10 @@
 - Each program carries no debug information and no time stamp in its PE
   header, and its .gnu_debuglink names PROGRAM.debug in DIR with that
   file's CRC-32; the debug file holds the debug information.
+- The module links no C++ throw machinery: its debug file's symbol table
+  names neither ___cxa_throw nor __Unwind_RaiseException. A throw inside a
+  host's process can end it (no memory left for the exception, or another
+  module's shared libgcc holding the unwind tables).
 - The texts are Windows text files (UTF-8 with a byte-order mark, CRLF line
   ends) of this version, and both guides give the registry key and value
   that the module uses (read from its source).
@@ -33,6 +37,8 @@ import zlib
 CONTENTS = ["Pcx.opx", "opxhost.exe", "README-ja.txt", "README-en.txt", "LICENSE.txt",
             "SHA256SUMS"]
 PROGRAMS = ["Pcx.opx", "opxhost.exe"]
+MODULE = "Pcx.opx"
+THROW_SYMBOLS = ["___cxa_throw", "__Unwind_RaiseException"]
 GUIDES = ["README-ja.txt", "README-en.txt"]
 
 
@@ -58,6 +64,13 @@ def section_names(objdump, path):
     text = subprocess.run([objdump, "-h", path], check=True, capture_output=True,
                           text=True).stdout
     return [m.group(1) for m in re.finditer(r"^\s*\d+\s+(\S+)\s", text, re.MULTILINE)]
+
+
+def symbol_names(nm, path):
+    """Every name, defined or not, in a file's symbol table."""
+    text = subprocess.run([nm, path], check=True, capture_output=True, text=True,
+                          env=dict(os.environ, LC_ALL="C")).stdout
+    return {fields[-1] for fields in (line.split() for line in text.splitlines()) if fields}
 
 
 def debuglink(objcopy, data):
@@ -99,6 +112,7 @@ def main():
     parser.add_argument("--debug-dir", required=True)
     parser.add_argument("--objcopy", required=True)
     parser.add_argument("--objdump", required=True)
+    parser.add_argument("--nm", required=True)
     parser.add_argument("--version", required=True)
     parser.add_argument("--settings-source", required=True)
     parser.add_argument("--program", nargs="+", required=True)
@@ -168,6 +182,9 @@ def main():
                               f"{debug_path} is not the file {name} links to (CRC-32)")
             checks.expect(".debug_info" in section_names(args.objdump, debug_path),
                           f"{debug_path} holds no debug information")
+            if name == MODULE:
+                linked = sorted(set(THROW_SYMBOLS) & symbol_names(args.nm, debug_path))
+                checks.expect(not linked, f"{name} links the throw machinery: {linked}")
 
     # The texts.
     key, value = settings_location(args.settings_source)
