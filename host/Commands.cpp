@@ -458,8 +458,6 @@ int runOptions(const Plugin& plugin) {
     std::string text = "stored method: " + std::to_string(method) + " " + methodCaption(method) +
                        "\n" + "transform code: " + std::to_string(*code) + " (" +
                        describeCode(*code) + ")\n";
-    if (*code == kCodeOptimised256 && !haveQuantiser())
-        text += "note: this build cannot make that conversion (no libimagequant)\n";
     printOut(text);
     return kExitOk;
 }

@@ -115,7 +115,7 @@ HostImage toFullColour(const Picture& picture) {
     return image;
 }
 
-HostImage toExactColours(const Picture& picture) {
+std::optional<HostImage> toOwnColours(const Picture& picture) {
     // The distinct colours, kept sorted; one more than fits ends the count.
     std::vector<uint32_t> colours;
     colours.reserve(kMaxPaletteColours + 1);
@@ -125,7 +125,7 @@ HostImage toExactColours(const Picture& picture) {
         auto at = std::lower_bound(colours.begin(), colours.end(), colour);
         if (at == colours.end() || *at != colour) colours.insert(at, colour);
     }
-    if (colours.size() > kMaxPaletteColours) return toFullColour(picture);
+    if (colours.size() > kMaxPaletteColours) return std::nullopt;
 
     HostImage image = indexedImage(picture);
     for (size_t i = 0; i < count; ++i) {
@@ -135,6 +135,11 @@ HostImage toExactColours(const Picture& picture) {
     }
     image.palette = std::move(colours);
     return image;
+}
+
+HostImage toExactColours(const Picture& picture) {
+    if (std::optional<HostImage> exact = toOwnColours(picture)) return std::move(*exact);
+    return toFullColour(picture);
 }
 
 HostImage toFixedPalette(const Picture& picture) {

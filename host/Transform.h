@@ -5,8 +5,10 @@
 //    1    everything in full colour                    kind 5
 //    5    full colour, and 256 colours where possible  kind 1 when the picture has at most
 //                                                      256 distinct colours (exact), else kind 5
-//    9    optimised 256 colours, dithered              kind 1 (libimagequant; not in the
-//                                                      Windows build)
+//    9    optimised 256 colours, dithered              kind 1: the picture's own colours when
+//                                                      it has at most 256, else a palette made
+//                                                      for it (host/Quantise.cpp), the same in
+//                                                      both builds
 //   10    forced to a fixed 256-colour palette         kind 1, each pixel the nearest colour
 //
 // The fixed palette is the 6 x 6 x 6 colour cube with the levels 0, 51, 102,
@@ -20,6 +22,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,8 +52,7 @@ struct HostImage {
 };
 
 // The transform code's conversion of picture. Throws HostError
-// (kExitUnavailable) for code 9 in a build without a quantiser, and for a
-// code the host does not know.
+// (kExitUnavailable) for a code the host does not know.
 HostImage transformPicture(int32_t code, const Picture& picture);
 
 // A short English name of the conversion, e.g. "optimised 256 colours".
@@ -62,11 +64,12 @@ HostImage toExactColours(const Picture& picture);
 HostImage toOptimisedPalette(const Picture& picture);
 HostImage toFixedPalette(const Picture& picture);
 
+// The picture indexed with exactly its own colours, in ascending 0xRRGGBB
+// order, or nothing when it has more than 256.
+std::optional<HostImage> toOwnColours(const Picture& picture);
+
 // The fixed palette, as 0x00RRGGBB values.
 const std::array<uint32_t, kMaxPaletteColours>& fixedPalette();
-
-// True when this build can make code 9's conversion.
-bool haveQuantiser();
 
 }  // namespace opxhost
 

@@ -14,7 +14,7 @@ PACKAGES="
   clang libclang-rt-14-dev llvm
   libbenchmark-dev time hyperfine
   imagemagick netpbm python3-pil python3-numpy
-  libstb-dev libimagequant-dev
+  libstb-dev
   fonts-ipafont-gothic x11-apps
   clang-format
   osslsigncode openssl

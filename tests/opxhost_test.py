@@ -18,6 +18,7 @@ Natively the settings store is a fresh XDG_CONFIG_HOME; the Windows build
 uses the registry of the build's private Wine prefix.
 """
 import argparse
+import hashlib
 import os
 import shutil
 import stat
@@ -39,6 +40,11 @@ EXIT_OUT_OF_MEMORY = 11
 
 
 # --- pictures -------------------------------------------------------------
+
+# Code 9's palette and indices for photo_like(), as made by the native build
+# (trailer bytes, then indices). A change to the quantiser changes it: run
+# the native build and take the new digest from the failure.
+PHOTO_LIKE_CODE_9_MD5 = "550dca3a40eaab8721d9deab7a601ca3"
 
 class Picture:
     def __init__(self, width, height, pixels):
@@ -69,6 +75,26 @@ def smooth():
     """A 64 x 48 gradient of 3072 colours, odd rows and columns included."""
     return Picture(63, 47, [(x * 4, y * 5, min(255, (x + y) * 2))
                             for y in range(47) for x in range(63)])
+
+
+def photo_like():
+    """96 x 72, smooth shading under fine noise, as a photograph has: nearly
+    every pixel a colour of its own. The noise is a fixed generator's, so the
+    picture is the same every run."""
+    state, pixels = 12345, []
+    for y in range(72):
+        for x in range(96):
+            state = (state * 1103515245 + 12345) % 2 ** 31
+            noise = (state >> 16) % 25 - 12
+            pixels.append(tuple(max(0, min(255, v + noise)) for v in (
+                40 + 2 * x, 30 + 3 * y, 200 - x - y)))
+    return Picture(96, 72, pixels)
+
+
+def clustered():
+    """32 x 32: 1024 colours that all lie within 4 levels of red and green,
+    too close together for most of them to get an entry of their own."""
+    return Picture(32, 32, [(i & 3, (i >> 2) & 3, i >> 4) for i in range(1024)])
 
 
 def read_bytes(path):
@@ -338,18 +364,45 @@ class HostTest(unittest.TestCase):
         self.assertSamePicture(many.picture(), many_colours())
         self.assertIn("transform code 5, 8-bit indexed, 256 colours", run.out)
 
-    def test_code_9_gives_an_optimised_palette_or_says_this_build_has_none(self):
-        run, out = self.convert_with_method(2, {"few": few_colours(), "smooth": smooth()})
-        if ARGS.wine:
-            self.assertRun(run, EXIT_UNAVAILABLE)
-            self.assertIn("libimagequant", run.err)
-            self.assertEqual(os.listdir(out), [])
-            return
+    def test_code_9_gives_an_optimised_palette(self):
+        """Both builds: a picture of at most 256 colours keeps exactly its
+        colours; any other gets a palette of which every entry is used, and
+        comes out close to the picture, far closer than the fixed palette
+        brings it."""
+        pictures = {"few": few_colours(), "smooth": smooth(), "photo": photo_like(),
+                    "clustered": clustered()}
+        run, out = self.convert_with_method(2, pictures)
         self.assertRun(run)
-        for name, picture, limit in (("few", few_colours(), 1), ("smooth", smooth(), 4)):
-            written = Pcx(os.path.join(out, name + ".pcx"))
-            self.assertEqual((written.kind, written.bits, written.planes), (1, 8, 1), name)
-            self.assertCloseTo(written.picture(), picture, limit, name)
+        written = {name: Pcx(os.path.join(out, name + ".pcx")) for name in pictures}
+        for name, pcx in written.items():
+            self.assertEqual((pcx.kind, pcx.bits, pcx.planes), (1, 8, 1), name)
+            self.assertIsNotNone(pcx.trailer, name)
+        self.assertSamePicture(written["few"].picture(), few_colours())
+        self.assertEqual(sorted(written["few"].trailer), sorted(set(few_colours().pixels)))
+
+        # The palette's first entries are the used ones; unused trailer
+        # entries would be colours the quantiser made and then lost.
+        used = {name: sorted(set(pcx.indices)) for name, pcx in written.items()}
+        for name in ("smooth", "photo"):
+            self.assertEqual(used[name], list(range(256)), name)
+        self.assertEqual(used["clustered"], list(range(len(used["clustered"]))))
+        self.assertLessEqual(len(used["clustered"]), 16)  # one entry at most per 4-level cell
+
+        palette = fixed_palette()
+        for name, limit in (("smooth", 4), ("photo", 6), ("clustered", 1.5)):
+            picture = pictures[name]
+            self.assertCloseTo(written[name].picture(), picture, limit, name)
+            cache = {}
+            fixed = Picture(picture.width, picture.height, [
+                palette[cache.setdefault(p, nearest(palette, p))] for p in picture.pixels])
+            with self.assertRaises(AssertionError, msg="the fixed palette passes " + name):
+                self.assertCloseTo(fixed, picture, limit, name)
+
+        # The quantiser does integer arithmetic only, so both builds give
+        # these indices and this palette; the digest is the native build's.
+        digest = hashlib.md5(bytes(v for entry in written["photo"].trailer for v in entry) +
+                             bytes(written["photo"].indices)).hexdigest()
+        self.assertEqual(digest, PHOTO_LIKE_CODE_9_MD5)
 
     def test_code_10_maps_to_the_nearest_colour_of_the_fixed_palette(self):
         run, out = self.convert_with_method(3, {"smooth": smooth(), "many": many_colours()})
