@@ -35,18 +35,10 @@ import subprocess
 import sys
 import zipfile
 
+from check_release import Checks
+
 PROGRAMS = ["Pcx.opx", "opxhost.exe"]
 CERT_TABLE = 4  # the data directory entry of the certificate table
-
-
-class Checks:
-    def __init__(self):
-        self.failures = []
-
-    def expect(self, condition, message):
-        if not condition:
-            self.failures.append(message)
-        return condition
 
 
 def pe_layout(data):
