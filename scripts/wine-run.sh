@@ -6,11 +6,22 @@
 # The prefix is made on first use, once, under a lock (tests run in
 # parallel). It is a 32-bit prefix made without installer dialogs: a dialog
 # waiting for a click would hang an unattended run. Logs stay quiet.
+#
+# With PCX_WINE_LOCALE set (ja_JP.UTF-8, say) the program runs in that Unix
+# locale whatever the caller's, and Wine's code pages follow it (932 for
+# Japanese, as on the host users' Windows). Such runs use a prefix of their
+# own beside PREFIX (PREFIX-ja_JP.UTF-8), made in that locale as a Japanese
+# installation is, so that the two kinds of run share no registry.
 set -eu
 
 mkdir -p "$(dirname "$1")"
 prefix=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 shift
+
+if [ -n "${PCX_WINE_LOCALE:-}" ]; then
+    prefix="$prefix-$PCX_WINE_LOCALE"
+    export LANG="$PCX_WINE_LOCALE" LC_ALL="$PCX_WINE_LOCALE"
+fi
 
 export WINEPREFIX="$prefix"
 export WINEARCH=win32

@@ -12,9 +12,14 @@ DLLs: never a C or C++ run-time DLL that a host's folder would not hold. The
 programs of the build that run on their own (the benchmark ones) must import
 only system DLLs too, so that they start from any folder.
 """
+import os
 import re
 import subprocess
 import sys
+
+# The tools run in the C locale: their output is read here, and in another
+# locale objdump translates the headings and words it is parsed by.
+TOOL_ENV = dict(os.environ, LC_ALL="C")
 
 EXPECTED = [
     "PLUGINCALLBACK", "PLUGOUTCALLBACK", "UNITED_SupportedInformation",
@@ -37,7 +42,7 @@ def check_elf(nm: str, module: str) -> int:
     """The native module exports the same 17 names with C linkage, and
     nothing else of its own: its internals stay hidden."""
     text = subprocess.run([nm, "-D", "--defined-only", module], check=True,
-                          capture_output=True, text=True).stdout
+                          capture_output=True, env=TOOL_ENV, text=True).stdout
     names = sorted(line.split()[-1] for line in text.splitlines()
                    if len(line.split()) == 3 and line.split()[1] in "TtWDdBbRr"
                    and not line.split()[-1].startswith("_"))
@@ -50,7 +55,7 @@ def check_elf(nm: str, module: str) -> int:
 
 def imports_of(objdump: str, path: str) -> list:
     text = subprocess.run([objdump, "-p", path], check=True, capture_output=True,
-                          text=True).stdout
+                          env=TOOL_ENV, text=True).stdout
     return sorted({m.lower() for m in re.findall(r"DLL Name:\s*(\S+)", text)})
 
 
@@ -74,7 +79,7 @@ def main() -> int:
         return check_imports(sys.argv[2], sys.argv[3:])
     objdump, module = sys.argv[1], sys.argv[2]
     text = subprocess.run([objdump, "-p", module], check=True, capture_output=True,
-                          text=True).stdout
+                          env=TOOL_ENV, text=True).stdout
     failures = []
 
     # "[Ordinal/Name Pointer] Table" lists the names sorted by name, each as

@@ -34,6 +34,10 @@ import tempfile
 import zipfile
 import zlib
 
+# The tools run in the C locale: their output is read here, and in another
+# locale objdump translates the headings and words it is parsed by.
+TOOL_ENV = dict(os.environ, LC_ALL="C")
+
 CONTENTS = ["Pcx.opx", "opxhost.exe", "README-ja.txt", "README-en.txt", "LICENSE.txt",
             "SHA256SUMS"]
 PROGRAMS = ["Pcx.opx", "opxhost.exe"]
@@ -62,7 +66,7 @@ def pe_time_stamp(data):
 
 def section_names(objdump, path):
     text = subprocess.run([objdump, "-h", path], check=True, capture_output=True,
-                          text=True).stdout
+                          env=TOOL_ENV, text=True).stdout
     return [m.group(1) for m in re.finditer(r"^\s*\d+\s+(\S+)\s", text, re.MULTILINE)]
 
 
@@ -81,7 +85,7 @@ def debuglink(objcopy, data):
         with open(program, "wb") as out:
             out.write(data)
         done = subprocess.run([objcopy, f"--dump-section=.gnu_debuglink={section}", program,
-                               os.path.join(work, "copy")], capture_output=True)
+                               os.path.join(work, "copy")], capture_output=True, env=TOOL_ENV)
         if done.returncode != 0 or not os.path.exists(section):
             return None
         with open(section, "rb") as raw:

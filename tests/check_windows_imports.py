@@ -10,9 +10,14 @@ PROGRAM's header must ask for no later Windows than XP (5.1) as the
 operating system and subsystem version, or XP's loader refuses it. Each
 failure is named; on success the import table of each program is printed.
 """
+import os
 import re
 import subprocess
 import sys
+
+# The tools run in the C locale: their output is read here, and in another
+# locale objdump translates the headings and words it is parsed by.
+TOOL_ENV = dict(os.environ, LC_ALL="C")
 
 # Client releases in order; a version in the list must be one of these.
 VERSIONS = [
@@ -47,7 +52,7 @@ def read_list(path):
 def read_program(objdump, program):
     """The imports [(dll, function)] and the header's versions of a PE file."""
     text = subprocess.run([objdump, "-p", program], check=True, capture_output=True,
-                          text=True).stdout
+                          env=TOOL_ENV, text=True).stdout
     imports = []
     dll = None
     for line in text.splitlines():
