@@ -20,6 +20,7 @@ uses the registry of the build's private Wine prefix.
 import argparse
 import hashlib
 import os
+import re
 import shutil
 import stat
 import struct
@@ -658,15 +659,45 @@ class HostTest(unittest.TestCase):
         environment = dict(os.environ, XDG_CONFIG_HOME=self.config, LANG="C.UTF-8",
                            LC_ALL="C.UTF-8")
         for attempt in range(3):
+            errors = [tempfile.TemporaryFile() for _ in sources]
             runs = [subprocess.Popen(([ARGS.wine, ARGS.prefix] if ARGS.wine else []) +
                                      [ARGS.host, "convert", host_path(source), "-o",
                                       host_path(out), "--method", "0"],
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL, env=environment)
-                    for source in sources]
-            self.assertEqual([run.wait(timeout=120) for run in runs], [0, 0])
+                                     stderr=error, env=environment)
+                    for source, error in zip(sources, errors)]
+            codes = [run.wait(timeout=120) for run in runs]
+            said = []
+            for error in errors:
+                error.seek(0)
+                said.append(error.read().decode("utf-8"))
+                error.close()
+            if ARGS.wine and sorted(codes) == [0, EXIT_CANNOT_WRITE]:
+                # Windows refuses to move a file over one that another
+                # process holds open, and Wine does the same: when one run
+                # moves its file into place while the other has the output
+                # open, the move is refused (about 1 pair in 150). That run
+                # says so and its file goes; the other run's picture stands.
+                self.assertIn("out.pcx: cannot be written", said[codes.index(EXIT_CANNOT_WRITE)])
+                self.assertEqual(read_bytes(out), alone[codes.index(0)], attempt)
+                continue
+            self.assertEqual(codes, [0, 0], said)
             self.assertIn(read_bytes(out), alone, attempt)
-        self.assertEqual(sorted(os.listdir(self.dir)), ["out.pcx", "p1.png", "p2.png"])
+        self.assertEqual(sorted(set(os.listdir(self.dir)) - self.wine_replace_leftovers()),
+                         ["out.pcx", "p1.png", "p2.png"])
+
+    def wine_replace_leftovers(self):
+        """Wine's ReplaceFileW first makes an empty file of a GetTempFileNameW
+        name (rfXXXX.tmp) and moves the old file onto it. When the other run
+        has just moved that file away, the move fails, ReplaceFileW leaves its
+        empty file behind and the write moves its file into place instead.
+        These are Wine's, not the plug-in's temporary files (about 1 pair of
+        runs in 30 left one)."""
+        if not ARGS.wine:
+            return set()
+        return {name for name in os.listdir(self.dir)
+                if re.fullmatch(r"rf[0-9a-f]{1,4}\.tmp", name)
+                and os.path.getsize(self.path(name)) == 0}
 
     @unittest.skipIf(sys.platform != "linux", "a terminal is a native matter")
     def test_progress_bar_only_on_a_terminal(self):
