@@ -23,8 +23,11 @@ build-win32: bootstrap
 
 build: build-native build-win32
 
-demo: build
+# The demo builds only what it runs: both modules and opxhost, in each build.
+demo: bootstrap
+	cmake --preset native
 	cmake --build --preset native --target demo
+	cmake --preset win32
 	cmake --build --preset win32 --target demo
 
 # The Windows release: build/dist/pcx-opx-VERSION-win32.zip, its SHA256SUMS,
