@@ -73,7 +73,7 @@ def section_names(objdump, path):
 def symbol_names(nm, path):
     """Every name, defined or not, in a file's symbol table."""
     text = subprocess.run([nm, path], check=True, capture_output=True, text=True,
-                          env=dict(os.environ, LC_ALL="C")).stdout
+                          env=TOOL_ENV).stdout
     return {fields[-1] for fields in (line.split() for line in text.splitlines()) if fields}
 
 
