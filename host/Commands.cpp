@@ -241,9 +241,12 @@ std::string writePcx(const Plugin& plugin, const Picture& picture, const std::st
     {
         WriteProgress progress(outText, image.height);
         const PluginImage record = image.record();
+        const PluginWrite inPlugin;
         written = plugin.write(*name, record, WriteProgress::callback());
         if (progress.stopped()) stoppedAt = progress.stoppedAtRow();
     }
+    // The plug-in has finished and closed its file; now opxhost may end.
+    if (memoryRanOut()) endOutOfMemory();
     if (stoppedAt != 0)
         throw HostError(kExitInterrupted,
                         outText + ": interrupted before row " + std::to_string(stoppedAt) + " of " +

@@ -17,8 +17,15 @@ namespace opxhost {
 
 namespace {
 
+// Enough for what the progress callback allocates (its bar) once memory has
+// run out, until it has asked the plug-in to stop.
+constexpr size_t kReserveBytes = 1024 * 1024;
+
 pcx::platform::FileReplacement* activeReplacement = nullptr;
 bool handling = false;
+void* reserve = nullptr;
+bool pluginWriting = false;
+bool ranOut = false;
 
 // Writes text to standard error without allocating, past the C stream and
 // its buffer.
@@ -38,6 +45,19 @@ void writeError(const char* text) {
 }
 
 void onOutOfMemory() {
+    if (pluginWriting && reserve != nullptr) {
+        // Inside the plug-in's write: go on, and stop it at the next row.
+        std::free(reserve);
+        reserve = nullptr;
+        ranOut = true;
+        return;
+    }
+    endOutOfMemory();
+}
+
+}  // namespace
+
+void endOutOfMemory() {
     // An allocation while the output is abandoned comes back here: it ends
     // the process at once.
     const bool first = !handling;
@@ -50,10 +70,25 @@ void onOutOfMemory() {
     std::_Exit(kExitOutOfMemory);
 }
 
-}  // namespace
-
 void installOutOfMemoryHandler() {
+    if (reserve == nullptr) reserve = std::malloc(kReserveBytes);
     std::set_new_handler(onOutOfMemory);
+}
+
+PluginWrite::PluginWrite() {
+    pluginWriting = true;
+}
+
+PluginWrite::~PluginWrite() {
+    pluginWriting = false;
+}
+
+bool memoryRanOut() {
+    return ranOut;
+}
+
+void simulateOutOfMemory() {
+    if (std::new_handler handler = std::get_new_handler()) handler();
 }
 
 ActiveOutput::ActiveOutput(pcx::platform::FileReplacement& replacement) {

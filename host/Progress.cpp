@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "host/Memory.h"
 #include "host/Platform.h"
 #include "host/TestAids.h"
 
@@ -16,8 +17,9 @@ struct ProgressState {
     int32_t rows = 0;
     bool draw = false;
     int lastPercent = -1;
-    int32_t stopAtRow = 0;  // the testing aid's row, 0 for none
-    int32_t stoppedAt = 0;  // 0 while the write goes on
+    int32_t stopAtRow = 0;         // the testing aid's row, 0 for none
+    int32_t outOfMemoryAtRow = 0;  // the testing aid's row, 0 for none
+    int32_t stoppedAt = 0;         // 0 while the write goes on
 } state;
 
 void drawBar(int32_t row) {
@@ -33,14 +35,18 @@ void drawBar(int32_t row) {
     printErr(bar);
 }
 
+int32_t stopAt(int32_t row) {
+    if (state.stoppedAt == 0) state.stoppedAt = row;
+    return 1;
+}
+
 int32_t PCX_CALL onRow(int32_t row) {
     if (state.stopAtRow != 0 && row == state.stopAtRow) simulateInterrupt();
-    if (interrupted()) {
-        if (state.stoppedAt == 0) state.stoppedAt = row;
-        return 1;
-    }
+    if (state.outOfMemoryAtRow != 0 && row == state.outOfMemoryAtRow) simulateOutOfMemory();
+    if (interrupted() || memoryRanOut()) return stopAt(row);
     if (state.draw) drawBar(row);
-    return 0;
+    // Drawing the bar may have been what ran out.
+    return memoryRanOut() ? stopAt(row) : 0;
 }
 
 }  // namespace
@@ -51,6 +57,7 @@ WriteProgress::WriteProgress(const std::string& label, int32_t rows) {
     state.rows = rows;
     state.draw = stderrIsTerminal();
     state.stopAtRow = testAids().stopAtRow;
+    state.outOfMemoryAtRow = testAids().outOfMemoryAtRow;
 }
 
 WriteProgress::~WriteProgress() {

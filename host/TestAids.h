@@ -19,6 +19,9 @@ struct TestAids {
     // --test-stop-at-row N: a Ctrl-C when the plug-in asks about row N of a
     // PCX write; 0 for none.
     int32_t stopAtRow = 0;
+    // --test-out-of-memory-at-row N: what a failed operator new does, when
+    // the plug-in asks about row N of a PCX write; 0 for none.
+    int32_t outOfMemoryAtRow = 0;
     // --test-stop-signal TERM|HUP: natively, that signal instead of SIGINT.
     StopSignal stopSignal = StopSignal::Interrupt;
     // --test-dialog-clicks 2,OK: the clicks in the export dialog (Windows).

@@ -70,17 +70,19 @@ struct Arguments {
 // the next word: true when args[i] is one, with i moved past the value.
 bool takeTestAid(const std::vector<std::string>& args, size_t& i) {
     const std::string& arg = args[i];
-    if (arg != "--test-stop-at-row" && arg != "--test-stop-signal" && arg != "--test-dialog-clicks")
+    if (arg != "--test-stop-at-row" && arg != "--test-out-of-memory-at-row" &&
+        arg != "--test-stop-signal" && arg != "--test-dialog-clicks")
         return false;
     if (i + 1 >= args.size()) usageError(arg + " needs a value");
     const std::string& value = args[++i];
     TestAids& aids = testAids();
-    if (arg == "--test-stop-at-row") {
+    if (arg == "--test-stop-at-row" || arg == "--test-out-of-memory-at-row") {
         char* end = nullptr;
         const long row = std::strtol(value.c_str(), &end, 10);
         if (value.empty() || *end != '\0' || row < 1 || row > INT32_MAX)
-            usageError("--test-stop-at-row takes a row from 1");
-        aids.stopAtRow = static_cast<int32_t>(row);
+            usageError(arg + " takes a row from 1");
+        (arg == "--test-stop-at-row" ? aids.stopAtRow : aids.outOfMemoryAtRow) =
+            static_cast<int32_t>(row);
     } else if (arg == "--test-stop-signal") {
         if (value == "TERM")
             aids.stopSignal = StopSignal::Terminate;

@@ -552,6 +552,22 @@ class HostTest(unittest.TestCase):
         self.assertEqual(read_bytes(out), b"older file")
         self.assertEqual(sorted(os.listdir(self.dir)), ["out.pcx", "smooth.png"])
 
+    def test_memory_running_out_inside_the_plugins_write_leaves_no_file(self):
+        """A failed allocation in the progress callback (at row 5, by the
+        testing aid): the plug-in is asked to stop and finishes its own file
+        before opxhost ends, so exit 11, one line, the older file untouched
+        and no temporary file of opxhost's or of the plug-in's left."""
+        source = self.save(smooth(), "smooth.png")
+        out = self.path("out.pcx")
+        with open(out, "wb") as old:
+            old.write(b"older file")
+        run = self.opxhost("convert", host_path(source), "-o", host_path(out), "--method", "0",
+                           "--test-out-of-memory-at-row", "5", testable=True)
+        self.assertRun(run, EXIT_OUT_OF_MEMORY)
+        self.assertIn("out of memory: stopped, and the file being written was not kept", run.err)
+        self.assertEqual(read_bytes(out), b"older file")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["out.pcx", "smooth.png"])
+
     def test_signals_that_end_a_run_remove_its_incomplete_file(self):
         """SIGTERM and SIGHUP, delivered at row 5 by the testing aid, stop the
         write as Ctrl-C does: exit 8, the older file untouched, nothing else
