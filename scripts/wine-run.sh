@@ -37,8 +37,12 @@ fi
 # inherits the caller's output pipes and keeps them open for seconds after
 # the program ends: a test runner reading them waits for nothing. Start the
 # server first, detached from them; when one is already running this only
-# fails quietly.
-wineserver -p3 </dev/null >/dev/null 2>&1 || true
+# fails quietly. It stays for 30 s after its last program: a server that
+# ends between two programs of a test run can be caught as the next one
+# connects ("wine client error: recvmsg: Connection reset by peer"), and
+# the program after it would start a server of its own, under whatever
+# limits that program runs with.
+wineserver -p30 </dev/null >/dev/null 2>&1 || true
 
 # A test may limit the size of the files the program writes, in bytes, to
 # see its writes fail as on a full disk: past the limit a write fails
