@@ -3,6 +3,7 @@
 
 #include "platform/HostFile.h"
 #include "platform/LargeBuffer.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -51,15 +52,9 @@ constexpr const char* kReportLabels[kReportLineCount] = {
 // A field holds at most 16 bits: five digits.
 constexpr size_t kMaxValueDigits = 5;
 
-constexpr size_t lengthOf(const char* text) {
-    size_t length = 0;
-    while (text[length] != '\0') ++length;
-    return length;
-}
-
 constexpr size_t longestReport() {
-    size_t length = lengthOf(kReportHeading) + lengthOf(kReportFailure);
-    for (const char* label : kReportLabels) length += lengthOf(label) + kMaxValueDigits + 1;
+    size_t length = Text::lengthOf(kReportHeading) + Text::lengthOf(kReportFailure);
+    for (const char* label : kReportLabels) length += Text::lengthOf(label) + kMaxValueDigits + 1;
     return length;
 }
 static_assert(longestReport() <= ReportText::kCapacity, "the longest report fits the decoder");

@@ -85,18 +85,6 @@ public:
         return !failed_ && append(other.data(), other.size_);
     }
     bool append(Char c) { return append(&c, 1); }
-    // The decimal digits of value, without sign, leading zeros or separators.
-    bool appendDecimal(uint64_t value) {
-        Char digits[20];
-        size_t count = 0;
-        do {
-            digits[sizeof digits / sizeof digits[0] - 1 - count++] =
-                static_cast<Char>('0' + value % 10);
-            value /= 10;
-        } while (value != 0);
-        return append(digits + sizeof digits / sizeof digits[0] - count, count);
-    }
-
     // Room for count characters and the terminating zero.
     bool reserve(size_t count) {
         if (failed_) return false;
@@ -138,7 +126,6 @@ public:
         truncate(0);
         failed_ = false;
     }
-    void popBack() { truncate(size_ - 1); }
 
     // Never null: an empty text with no memory yet is the empty string.
     const Char* c_str() const { return data_ ? data_ : emptyText(); }
@@ -153,7 +140,7 @@ public:
     bool failed() const { return failed_; }
     std::basic_string_view<Char> view() const { return {c_str(), size_}; }
 
-    static size_t lengthOf(const Char* chars) {
+    static constexpr size_t lengthOf(const Char* chars) {
         size_t length = 0;
         while (chars[length] != Char()) ++length;
         return length;

@@ -452,6 +452,25 @@ std::vector<Outcome> reference(const PluginExports& e, const std::vector<Job>& j
     return outcomes;
 }
 
+// What a child that makes every call in an unusual state starts from: the
+// module loaded, every call's job, and each call's outcome in the normal
+// state, to hold the unusual one to.
+class GuestChild : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(module.loaded()) << module.error();
+        jobs = everyCall(folder);
+        want = reference(module.exports(), jobs);
+        got.resize(jobs.size());
+    }
+
+    pcxtest::LoadedModule module{pcxtest::modulePath()};
+    pcxtest::TempDir folder;
+    std::vector<Job> jobs;
+    std::vector<Outcome> want;
+    std::vector<Outcome> got;
+};
+
 struct FpuState {
     uint16_t control;
     uint16_t tags;  // 0xFFFF: every x87 register empty
@@ -470,13 +489,7 @@ void setFpu(uint16_t control, uint32_t mxcsr) {
     asm volatile("fclex\n\tfldcw %0\n\tldmxcsr %1" : : "m"(control), "m"(mxcsr));
 }
 
-TEST(GuestChild, DISABLED_FloatingPointControlState) {
-    pcxtest::LoadedModule module(pcxtest::modulePath());
-    ASSERT_TRUE(module.loaded()) << module.error();
-    pcxtest::TempDir folder;
-    const std::vector<Job> jobs = everyCall(folder);
-    const std::vector<Outcome> want = reference(module.exports(), jobs);
-    std::vector<Outcome> got(jobs.size());
+TEST_F(GuestChild, DISABLED_FloatingPointControlState) {
     std::vector<FpuState> after(jobs.size());
 
     setFpu(0x1332, 0x1900);
@@ -537,13 +550,7 @@ DWORD WINAPI runOnThread(void* argument) {
     return 7;
 }
 
-TEST(GuestChild, DISABLED_SmallStack) {
-    pcxtest::LoadedModule module(pcxtest::modulePath());
-    ASSERT_TRUE(module.loaded()) << module.error();
-    pcxtest::TempDir folder;
-    const std::vector<Job> jobs = everyCall(folder);
-    const std::vector<Outcome> want = reference(module.exports(), jobs);
-    std::vector<Outcome> got(jobs.size());
+TEST_F(GuestChild, DISABLED_SmallStack) {
     StackJobs work = {&module.exports(), &jobs, &got};
     HANDLE thread = CreateThread(nullptr, kStackSize, runOnThread, &work,
                                  STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);

@@ -536,37 +536,37 @@ class HostTest(unittest.TestCase):
         self.assertIn("name:        ZSoftPCX\n", run.out)
         self.assertIn("Other.opx\n", run.out)
 
-    def test_an_interrupted_write_leaves_no_partial_file(self):
-        """Ctrl-C while a PCX file is written (delivered at row 5 by the
-        testing aid): exit 8, a message, the older file untouched, nothing
-        else left."""
+    def write_over_an_older_file(self, *aid):
+        """Converts a picture to PCX over an older file with a testing aid
+        that ends the write early; checks that the older file is untouched
+        and nothing else is left, and gives the run."""
         source = self.save(smooth(), "smooth.png")
         out = self.path("out.pcx")
         with open(out, "wb") as old:
             old.write(b"older file")
         run = self.opxhost("convert", host_path(source), "-o", host_path(out), "--method", "0",
-                           "--test-stop-at-row", "5", testable=True)
+                           *aid, testable=True)
+        self.assertEqual(read_bytes(out), b"older file", run)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["out.pcx", "smooth.png"], run)
+        return run
+
+    def test_an_interrupted_write_leaves_no_partial_file(self):
+        """Ctrl-C while a PCX file is written (delivered at row 5 by the
+        testing aid): exit 8, a message, the older file untouched, nothing
+        else left."""
+        run = self.write_over_an_older_file("--test-stop-at-row", "5")
         self.assertRun(run, EXIT_INTERRUPTED)
         self.assertIn("interrupted before row 5 of 47: the file is incomplete and was removed",
                       run.err)
-        self.assertEqual(read_bytes(out), b"older file")
-        self.assertEqual(sorted(os.listdir(self.dir)), ["out.pcx", "smooth.png"])
 
     def test_memory_running_out_inside_the_plugins_write_leaves_no_file(self):
         """A failed allocation in the progress callback (at row 5, by the
         testing aid): the plug-in is asked to stop and finishes its own file
         before opxhost ends, so exit 11, one line, the older file untouched
         and no temporary file of opxhost's or of the plug-in's left."""
-        source = self.save(smooth(), "smooth.png")
-        out = self.path("out.pcx")
-        with open(out, "wb") as old:
-            old.write(b"older file")
-        run = self.opxhost("convert", host_path(source), "-o", host_path(out), "--method", "0",
-                           "--test-out-of-memory-at-row", "5", testable=True)
+        run = self.write_over_an_older_file("--test-out-of-memory-at-row", "5")
         self.assertRun(run, EXIT_OUT_OF_MEMORY)
         self.assertIn("out of memory: stopped, and the file being written was not kept", run.err)
-        self.assertEqual(read_bytes(out), b"older file")
-        self.assertEqual(sorted(os.listdir(self.dir)), ["out.pcx", "smooth.png"])
 
     def test_signals_that_end_a_run_remove_its_incomplete_file(self):
         """SIGTERM and SIGHUP, delivered at row 5 by the testing aid, stop the
