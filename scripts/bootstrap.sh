@@ -13,14 +13,28 @@
 # cannot resolve wine32:i386: the install is tried once more with the
 # installed release pinned (-t CODENAME), which takes both from one set.
 #
+# Wine runs 32-bit x86 code, and some kernels run none. The script finds
+# out which road this machine takes (scripts/wine-road.sh: a tiny i386
+# program made with binutils) and says so. Both roads need qemu-user 10 or
+# later: the emulated one to run Wine at all, the native one so that make
+# test can try the other road too. The release's own qemu may be older
+# (bookworm has 7.2, which cannot run Wine 8), so it comes from the
+# release's backports suite, pinned so that nothing else comes from there.
+# Where the kernel gives no private binfmt table and runs no 32-bit code,
+# the i386 entry is registered machine-wide, and the script says so.
+#
 # For the project's tests of this script:
 #   BOOTSTRAP_RETRY_PAUSE   seconds between update attempts (5)
 #   BOOTSTRAP_OS_RELEASE    the os-release file naming the release
 #   BOOTSTRAP_LOCALE_GEN    the locale-gen list (/etc/locale.gen)
+#   BOOTSTRAP_APT_DIR       apt's configuration folder (/etc/apt)
+#   BOOTSTRAP_WINE_ROAD     the road script (scripts/wine-road.sh)
 set -eu
 
+here=$(cd "$(dirname "$0")" && pwd)
+
 PACKAGES="
-  cmake ninja-build make g++ git python3 file
+  cmake ninja-build make g++ binutils git python3 file
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   wine wine32:i386 xvfb xauth
   googletest libgtest-dev libgmock-dev
@@ -37,10 +51,19 @@ PACKAGES="
 JAPANESE_LOCALE="ja_JP.UTF-8"
 JAPANESE_LOCALE_LINE="ja_JP.UTF-8 UTF-8"
 
+# qemu-user, at the least version that runs Wine 8, from the backports
+# suite of the release.
+QEMU_PACKAGE=qemu-user
+QEMU_LEAST_VERSION=1:10
+
 UPDATE_TRIES=3
 RETRY_PAUSE=${BOOTSTRAP_RETRY_PAUSE:-5}
 OS_RELEASE=${BOOTSTRAP_OS_RELEASE:-/etc/os-release}
 LOCALE_GEN=${BOOTSTRAP_LOCALE_GEN:-/etc/locale.gen}
+APT_DIR=${BOOTSTRAP_APT_DIR:-/etc/apt}
+WINE_ROAD=${BOOTSTRAP_WINE_ROAD:-$here/wine-road.sh}
+BACKPORTS_SOURCE="$APT_DIR/sources.list.d/pcx-backports.sources"
+BACKPORTS_PIN="$APT_DIR/preferences.d/pcx-backports"
 
 missing=""
 for package in $PACKAGES; do
@@ -56,18 +79,65 @@ have_japanese_locale() {
     locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-*8$'
 }
 
-if [ -z "$missing" ] && have_japanese_locale; then
+have_qemu() {
+    installed=$(dpkg-query -W -f='${db:Status-Abbrev}${Version}' "$QEMU_PACKAGE" 2>/dev/null ||
+        true)
+    case "$installed" in
+        ii*) dpkg --compare-versions "${installed#ii }" ge "$QEMU_LEAST_VERSION" ;;
+        *) return 1 ;;
+    esac
+}
+need_qemu=""
+have_qemu || need_qemu=yes
+
+codename() {
+    sed -n 's/^VERSION_CODENAME=//p' "$OS_RELEASE" 2>/dev/null | tr -d '"' || true
+}
+
+# Commands that change the machine run as root, through sudo where needed.
+become_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        as_root=""
+    elif command -v sudo >/dev/null 2>&1; then
+        as_root="sudo"
+    else
+        echo "bootstrap: need root (or sudo) to $1" >&2
+        exit 1
+    fi
+}
+
+# The road: native, or emulated under qemu (also when the machine could run
+# 32-bit code but PCX_WINE_EMULATE=1 asks for emulation). Where the kernel
+# runs no 32-bit code and gives no private binfmt table, the machine-wide
+# entry is registered first, aloud.
+say_road() {
+    if [ "$("$WINE_ROAD" probe)" != native ] && [ "$("$WINE_ROAD" table)" = none ]; then
+        become_root "register qemu-i386 for i386 programs"
+        echo "bootstrap: this machine runs no 32-bit x86 code, and its kernel gives no" \
+            "private binfmt table (Linux 6.7 or later): registering qemu-i386 machine-wide" \
+            "for every i386 program of this machine, as /proc/sys/fs/binfmt_misc/pcx-i386." \
+            "It lasts until the next boot; this script registers it again then. To remove" \
+            "it: echo -1 > /proc/sys/fs/binfmt_misc/pcx-i386" >&2
+        if ! $as_root "$WINE_ROAD" register-machine-wide; then
+            echo "bootstrap: could not register qemu-i386 for i386 programs: is binfmt_misc" \
+                "in this kernel ('modprobe binfmt_misc')?" >&2
+            exit 1
+        fi
+    fi
+    if ! road=$("$WINE_ROAD" describe 2>&1); then
+        echo "bootstrap: make demo and make test cannot run the Windows build's programs" \
+            "here: ${road#wine-road: }" >&2
+        exit 1
+    fi
+    echo "bootstrap: $road"
+}
+
+if [ -z "$missing" ] && [ -z "$need_qemu" ] && have_japanese_locale; then
+    say_road
     exit 0
 fi
 
-if [ "$(id -u)" -eq 0 ]; then
-    as_root=""
-elif command -v sudo >/dev/null 2>&1; then
-    as_root="sudo"
-else
-    echo "bootstrap: need root (or sudo) to install:$missing $JAPANESE_LOCALE" >&2
-    exit 1
-fi
+become_root "install:$missing${need_qemu:+ $QEMU_PACKAGE} $JAPANESE_LOCALE"
 
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
@@ -108,6 +178,54 @@ apt_install() {
         "$@" $missing
 }
 
+# The release's backports suite as an apt source, from the mirror that serves
+# the release itself, and the pin that takes only qemu-user from it. A
+# backports source the machine already has is used as it is.
+add_backports() {
+    release=$(codename)
+    if [ -z "$release" ]; then
+        echo "bootstrap: $OS_RELEASE names no VERSION_CODENAME, so the backports suite" \
+            "that qemu-user comes from is unknown" >&2
+        return 1
+    fi
+    targets=$(apt-get indextargets --format '$(RELEASE) $(REPO_URI)' 2>/dev/null || true)
+    mirror=$(echo "$targets" | awk -v r="$release" '$1 == r { print $2; exit }')
+    if ! echo "$targets" | awk -v r="$release-backports" '$1 == r { found = 1 } END { exit !found }'
+    then
+        $as_root mkdir -p "$(dirname "$BACKPORTS_SOURCE")"
+        printf '%s\n' \
+            "# Written by the Pcx.opx project's scripts/bootstrap.sh: qemu-user alone is" \
+            "# taken from here (see $BACKPORTS_PIN)." \
+            "Types: deb" \
+            "URIs: ${mirror:-http://deb.debian.org/debian/}" \
+            "Suites: $release-backports" \
+            "Components: main" \
+            "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" |
+            $as_root tee "$BACKPORTS_SOURCE" >/dev/null
+    fi
+    $as_root mkdir -p "$(dirname "$BACKPORTS_PIN")"
+    printf '%s\n' \
+        "Explanation: Pcx.opx's scripts/bootstrap.sh takes nothing from $release-backports..." \
+        "Package: *" \
+        "Pin: release n=$release-backports" \
+        "Pin-Priority: -1" \
+        "" \
+        "Explanation: ...but qemu-user, whose release version cannot run Wine 8" \
+        "Package: $QEMU_PACKAGE" \
+        "Pin: release n=$release-backports" \
+        "Pin-Priority: 500" |
+        $as_root tee "$BACKPORTS_PIN" >/dev/null
+}
+
+# qemu-user from the backports suite by name, so that an index that failed
+# to come cannot quietly give the release's older version instead.
+install_qemu() {
+    echo "bootstrap: installing $QEMU_PACKAGE from $(codename)-backports"
+    # shellcheck disable=SC2086
+    $as_root apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends \
+        "$QEMU_PACKAGE/$(codename)-backports" && have_qemu
+}
+
 install_packages() {
     echo "bootstrap: installing$missing"
     # wine32 exists only for the i386 architecture.
@@ -117,7 +235,7 @@ install_packages() {
     export DEBIAN_FRONTEND=noninteractive
     update_indexes
     apt_install && return 0
-    codename=$(sed -n 's/^VERSION_CODENAME=//p' "$OS_RELEASE" 2>/dev/null | tr -d '"' || true)
+    codename=$(codename)
     if [ -z "$codename" ]; then
         echo "bootstrap: the install failed, and $OS_RELEASE names no VERSION_CODENAME" \
             "to pin the release with" >&2
@@ -149,9 +267,31 @@ generate_japanese_locale() {
     fi
 }
 
+if [ -n "$need_qemu" ] && ! add_backports; then
+    need_qemu=unavailable
+fi
 if [ -n "$missing" ]; then
     install_packages
+elif [ "$need_qemu" = yes ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    update_indexes
+fi
+if [ "$need_qemu" = yes ] && ! install_qemu; then
+    need_qemu=unavailable
+fi
+if [ "$need_qemu" = unavailable ]; then
+    if [ "$("$WINE_ROAD" probe)" != native ]; then
+        echo "bootstrap: this machine runs no 32-bit x86 code, and Wine needs qemu-user" \
+            "$QEMU_LEAST_VERSION or later from $(codename)-backports, which could not be" \
+            "installed: the mirror may be mid-sync; run scripts/bootstrap.sh again in a few" \
+            "minutes" >&2
+        exit 1
+    fi
+    echo "bootstrap: warning: qemu-user $QEMU_LEAST_VERSION or later could not be installed" \
+        "from $(codename)-backports; Windows programs run natively here, but make test's" \
+        "check of the emulated road will fail until scripts/bootstrap.sh installs it" >&2
 fi
 if ! have_japanese_locale; then
     generate_japanese_locale
 fi
+say_road
