@@ -18,7 +18,11 @@ content, made by scripts/bench-files.py into BUILD/bench-data):
            Wine (scripts/wine-run.sh, the build's private prefix), on the same
            files. Wine runs the DLL's x86 code natively, so its times are the
            DLL's own code; its memory comes through Linux mmap, so a Windows
-           kernel's cost of page faults is not measured.
+           kernel's cost of page faults is not measured. Where the machine
+           runs no 32-bit code (or PCX_WINE_EMULATE=1 asks for it) Wine runs
+           inside qemu-user (scripts/wine-road.sh): those rows are marked
+           with *, their times are the emulator's, and they are left out of
+           every ratio and every target.
   floor    pcx_bench_floor: reads the file in 64 KiB blocks, copies the bytes
            into a fresh buffer of the decoded size, expands it into a fresh
            pixel buffer; no run-length decoding. The least any reader must do.
@@ -79,6 +83,7 @@ ROOT = os.path.dirname(HERE)
 PICTURES = ["noise24", "noise8", "flat24", "flat8"]
 MAGICK = "/usr/bin/convert-im6.q16"
 WINE_RUN = os.path.join(HERE, "wine-run.sh")
+WINE_ROAD = os.path.join(HERE, "wine-road.sh")
 MIB = 1024.0
 
 # The tools' names in the table.
@@ -86,6 +91,7 @@ NATIVE = "native"
 DLL = "DLL (Wine)"
 FLOOR = "floor"
 FLOOR_WINE = "floor (Wine)"
+WINE_TOOLS = (DLL, FLOOR_WINE)
 
 
 # --- the Pillow worker: runs in a process of its own ------------------------
@@ -166,6 +172,8 @@ class Measure:
         self.seconds = seconds
         self.peak_kib = peak_kib
         self.note = note
+        # Taken under an emulator: neither the module's speed nor its memory.
+        self.emulated = False
 
 
 # Every buffer of 128 KiB or more is a fresh mapping, in every in-process
@@ -191,6 +199,11 @@ class Wine:
         self.prefix = os.path.join(build, "wineprefix")
         self.started_server = False
         self.startup_faults = {}
+        road = subprocess.run([WINE_ROAD, "describe"], stdout=subprocess.PIPE, text=True)
+        if road.returncode != 0:
+            sys.exit("no road for Windows programs on this machine (see above)")
+        self.road = road.stdout.strip()
+        self.emulated = "qemu" in self.road
 
     def argv(self, program, *args):
         return [WINE_RUN, self.prefix, os.path.join(self.build, program)] + list(args)
@@ -199,10 +212,6 @@ class Wine:
     def path(path):
         """A Unix path as a Windows program reaches it: through drive Z:."""
         return "Z:" + os.path.abspath(path)
-
-    def environment(self):
-        return dict(os.environ, WINEPREFIX=os.path.abspath(self.prefix), WINEARCH="win32",
-                    WINEDEBUG="-all")
 
     def start(self, tiny_pcx):
         """Makes the prefix if it is new, starts a wineserver that stays
@@ -231,7 +240,7 @@ class Wine:
         time.sleep(3)
 
     def server(self, flag):
-        return subprocess.run(["wineserver", flag], env=self.environment(),
+        return subprocess.run([WINE_RUN, self.prefix, "--server", flag], env=WINE_ENV,
                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL).returncode
 
@@ -368,20 +377,17 @@ def machine_description():
     return "%s, %d cores%s, Linux %s" % (model, os.cpu_count() or 0, memory, platform.release())
 
 
-def tool_versions(with_wine):
+def tool_versions(wine):
     versions = []
     try:
         import PIL
         versions.append("Pillow " + PIL.__version__)
     except ImportError:
         pass
-    if with_wine:
-        try:
-            versions.append(subprocess.run(["wine", "--version"], stdout=subprocess.PIPE,
-                                           stderr=subprocess.DEVNULL, text=True,
-                                           env=WINE_ENV).stdout.strip())
-        except OSError:
-            pass
+    if wine:
+        versions.append(subprocess.run([WINE_RUN, wine.prefix, "--version"],
+                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                       text=True, env=WINE_ENV).stdout.strip())
     versions.append("Python " + platform.python_version())
     return ", ".join(versions)
 
@@ -451,6 +457,9 @@ def main():
         if wine:
             wine.start(os.path.join(data, "tiny8.pcx"))
         rows = run(args, builds, pictures, data, out_dir, build, wine)
+        if wine and wine.emulated:
+            for _, _, tool, measure, _ in rows:
+                measure.emulated = tool in WINE_TOOLS
         print_table(rows)
         check_targets(rows)
         if not args.no_kernels:
@@ -462,8 +471,8 @@ def main():
     if args.json:
         with open(args.json, "w") as out:
             json.dump([{"operation": o, "picture": p, "tool": t, "ms": m.seconds * 1e3,
-                        "peak_kib": m.peak_kib, "note": m.note} for o, p, t, m, _ in rows],
-                      out, indent=1)
+                        "peak_kib": m.peak_kib, "note": m.note, "emulated": m.emulated}
+                       for o, p, t, m, _ in rows], out, indent=1)
 
 
 def run(args, builds, pictures, data, out_dir, build, wine):
@@ -477,7 +486,9 @@ def run(args, builds, pictures, data, out_dir, build, wine):
     magick_env = dict(os.environ, MAGICK_THREAD_LIMIT="1")
 
     print("Machine: %s" % machine_description())
-    print("Tools: %s" % tool_versions(wine is not None))
+    print("Tools: %s" % tool_versions(wine))
+    if wine:
+        print("Windows road: %s" % wine.road)
     print("Load average at start: %s" % load_average())
     sys.stdout.flush()
 
@@ -579,8 +590,8 @@ def kernel_table(args, builds, pictures, data, out_dir, build, wine):
         programs.append(("native", lambda *a: [os.path.join(build, "pcx_bench_kernels")] +
                          list(a), lambda path: path, None))
     if wine:
-        programs.append(("DLL", lambda *a: wine.argv("pcx_bench_kernels.exe", *a), wine.path,
-                         wine))
+        programs.append(("DLL*" if wine.emulated else "DLL",
+                         lambda *a: wine.argv("pcx_bench_kernels.exe", *a), wine.path, wine))
     # The sets each build has a copy for and this processor runs.
     available = {}
     for build_name, argv, _, runner in programs:
@@ -610,6 +621,8 @@ def kernel_table(args, builds, pictures, data, out_dir, build, wine):
                 print("%-7s %-7s %-7s %10s %10s %10s %10s" % (build_name, operation, picture,
                                                               *cells))
                 sys.stdout.flush()
+    if wine and wine.emulated:
+        print(EMULATED_NOTE)
 
 
 def lookup(rows, operation, picture, tool):
@@ -636,8 +649,14 @@ def milliseconds(seconds):
     return "%.4f" % ms
 
 
+EMULATED_NOTE = ("*: the DLL ran under Wine inside qemu-user (emulated): its times and memory "
+                 "are the emulator's, not the DLL's.")
+
+
 def ratio(measure, reference):
     if reference is None or measure is reference or reference.seconds <= 0:
+        return ""
+    if measure.emulated or reference.emulated:
         return ""
     value = measure.seconds / reference.seconds
     return ("%.2fx" if value >= 0.1 else "%.3fx") % value
@@ -661,8 +680,9 @@ def print_table(rows):
             wine_side = tool in (DLL, FLOOR_WINE)
             floor = lookup(rows, "decode", picture, FLOOR_WINE if wine_side else FLOOR)
         peak = ("%9.1f" % (measure.peak_kib / MIB)) if measure.peak_kib >= 0 else "%9s" % "n/a"
+        shown = tool + "*" if measure.emulated else tool
         print("%-7s %-7s %-12s %10s %9s %9s %9s %s  %s" % (
-            operation, picture, tool, milliseconds(measure.seconds), ratio(measure, native),
+            operation, picture, shown, milliseconds(measure.seconds), ratio(measure, native),
             ratio(measure, dll), ratio(measure, floor), peak, measure.note))
     print()
     print("/native, /DLL: the time over that of our native module, of our DLL under Wine "
@@ -672,6 +692,8 @@ def print_table(rows):
     print("Notes of in-process tools: time per run in the program and in the kernel, and the "
           "page faults,")
     print("each a first touch of fresh memory (for a decode, raw and pixels are fresh each time).")
+    if any(measure.emulated for _, _, _, measure, _ in rows):
+        print(EMULATED_NOTE + " They have no ratios.")
 
 
 def check_targets(rows):
@@ -688,12 +710,20 @@ def check_targets(rows):
         if picture not in pictures:
             pictures.append(picture)
 
+    # Figures taken under an emulator meet or miss no target.
+    def measured(measure):
+        return measure is not None and not measure.emulated
+
     def each(operation, tool, other):
         for picture in pictures:
             ours = lookup(rows, operation, picture, tool)
             theirs = lookup(rows, operation, picture, other)
-            if ours and theirs and ours.seconds > 0 and theirs.seconds > 0:
+            if measured(ours) and measured(theirs) and ours.seconds > 0 and theirs.seconds > 0:
                 yield picture, ours, theirs
+
+    emulated = [m for _, _, t, m, _ in rows if t == DLL and m.emulated]
+    if emulated:
+        print("  --   the DLL's targets: left out, since it ran emulated (see * above)")
 
     # The DLL under Wine.
     for picture, dll, floor in each("decode", DLL, FLOOR_WINE):
@@ -740,7 +770,7 @@ def check_targets(rows):
         for picture in pictures:
             preview = lookup(rows, "preview", picture, tool)
             full = lookup(rows, "decode", picture, tool)
-            if not preview or not full or preview.seconds <= 0:
+            if not measured(preview) or not measured(full) or preview.seconds <= 0:
                 continue
             verdict(full.seconds >= 2 * preview.seconds,
                     "%s preview %s: %.2fx as fast as its full decode (at least 2x)" % (
@@ -749,7 +779,7 @@ def check_targets(rows):
         for operation in ("decode", "preview"):
             for picture in pictures:
                 details = details_of(rows, operation, picture, tool)
-                if not details:
+                if not details or not measured(lookup(rows, operation, picture, tool)):
                     continue
                 peak = details["peak_kib"]
                 limit = details["pixels_kib"] + 2048
