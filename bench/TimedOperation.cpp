@@ -55,7 +55,7 @@ long pixelKibOf(const PluginImage* image) {
 
 }  // namespace
 
-void timeOperation(const pcxtest::PluginExports& pcx, const std::string& op, const char* file,
+void timeOperation(const hostside::PluginExports& pcx, const std::string& op, const char* file,
                    int reps, const char* outFile) {
     if (op != "decode" && op != "preview" && op != "header" && op != "write")
         fail("unknown operation " + op);

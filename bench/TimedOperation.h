@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "support/ModuleLoader.h"
+#include "hostside/ModuleLoader.h"
 
 namespace pcxbench {
 
@@ -22,7 +22,7 @@ namespace pcxbench {
 //   write    EXPORT_WriteToFile of file's picture (decoded once, beforehand)
 //            to outFile, with a progress callback that never stops; outFile
 //            is removed before each run, outside the clock
-void timeOperation(const pcxtest::PluginExports& pcx, const std::string& op, const char* file,
+void timeOperation(const hostside::PluginExports& pcx, const std::string& op, const char* file,
                    int reps, const char* outFile);
 
 // Ends the program with "program: message" on standard error.

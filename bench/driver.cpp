@@ -16,13 +16,14 @@
 #include <string>
 
 #include "bench/TimedOperation.h"
-#include "support/ModuleLoader.h"
+#include "hostside/ModuleLoader.h"
+#include "support/ModuleUnderTest.h"
 
 int main(int argc, char** argv) {
     if (argc < 4)
         pcxbench::fail("pcx_bench_driver",
                        "usage: pcx_bench_driver decode|preview|header|write FILE REPS [OUTFILE]");
-    pcxtest::LoadedModule module(pcxtest::modulePath());
+    hostside::LoadedModule module(pcxtest::modulePath());
     if (!module.loaded()) pcxbench::fail("pcx_bench_driver", module.error());
     pcxbench::timeOperation(module.exports(), argv[1], argv[2], std::atoi(argv[3]),
                             argc > 4 ? argv[4] : nullptr);

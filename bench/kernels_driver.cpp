@@ -23,8 +23,8 @@
 namespace {
 
 // The units' own exports, in the table a loaded module would give.
-pcxtest::PluginExports linkedExports() {
-    pcxtest::PluginExports table = {};
+hostside::PluginExports linkedExports() {
+    hostside::PluginExports table = {};
     table.PLUGINCALLBACK = PLUGINCALLBACK;
     table.PLUGOUTCALLBACK = PLUGOUTCALLBACK;
     table.UNITED_SupportedInformation = UNITED_SupportedInformation;

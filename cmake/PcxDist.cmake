@@ -13,11 +13,15 @@ set(PCX_DIST_TEXTS
   ${CMAKE_SOURCE_DIR}/docs/release/README-en.txt
   ${CMAKE_SOURCE_DIR}/docs/release/LICENSE.txt)
 
+# The files of the shipped programs (PCX_SHIPPED_PROGRAMS), as built.
+set(PCX_DIST_PROGRAMS ${PCX_SHIPPED_PROGRAMS})
+list(TRANSFORM PCX_DIST_PROGRAMS PREPEND "$<TARGET_FILE:")
+list(TRANSFORM PCX_DIST_PROGRAMS APPEND ">")
 # make-dist.py's arguments but the output folder (the signing test writes a
 # release of its own elsewhere).
 set(PCX_DIST_ARGS
   --name ${PCX_DIST_NAME} --version ${PROJECT_VERSION} --notice ${PCX_NOTICE}
-  --program $<TARGET_FILE:Pcx> $<TARGET_FILE:opxhost>
+  --program ${PCX_DIST_PROGRAMS}
   --text ${PCX_DIST_TEXTS})
 
 # Signing is asked for through the environment of the build (PCX_SIGN_CERT,
@@ -31,4 +35,4 @@ add_custom_target(dist
   BYPRODUCTS ${PCX_DIST_ZIP} ${PCX_DIST_DIR}/SHA256SUMS
   COMMENT "Writing the release ${PCX_DIST_ZIP}"
   VERBATIM)
-add_dependencies(dist Pcx opxhost)
+add_dependencies(dist ${PCX_SHIPPED_PROGRAMS})

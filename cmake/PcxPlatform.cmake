@@ -34,6 +34,10 @@ else()
   list(APPEND PCX_PLATFORM_LIBRARIES ${CMAKE_DL_LIBS})
 endif()
 
+# The folder that the shipped programs' debug information names the checkout
+# by, wherever it was cloned.
+set(PCX_SOURCE_PREFIX /usr/src/pcx-opx)
+
 # pcx_shipped_program(TARGET): a Windows program that a user installs (the
 # module and opxhost.exe).
 #
@@ -63,7 +67,7 @@ function(pcx_shipped_program target)
     C_LINKER_LAUNCHER ${launcher} CXX_LINKER_LAUNCHER ${launcher})
   target_compile_definitions(${target} PRIVATE _WIN32_WINNT=0x0501 WINVER=0x0501)
   target_compile_options(${target} PRIVATE
-    $<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${CMAKE_SOURCE_DIR}=/usr/src/pcx-opx>)
+    $<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${CMAKE_SOURCE_DIR}=${PCX_SOURCE_PREFIX}>)
   target_link_options(${target} PRIVATE -Wl,--no-insert-timestamp)
   get_target_property(type ${target} TYPE)
   if(type STREQUAL "STATIC_LIBRARY")

@@ -10,8 +10,8 @@
 #include "host/Progress.h"
 #include "host/Refusal.h"
 #include "host/Transform.h"
+#include "hostside/ShiftJis.h"
 #include "platform/FileAccess.h"
-#include "support/TestEnv.h"
 
 namespace opxhost {
 
@@ -361,7 +361,7 @@ std::string hex(int32_t value) {
 
 std::string methodCaption(int method) {
     if (method < 0 || method >= kMethodCount) return {};
-    return pcxtest::sjisToUtf8(pcx::kConvMethodItems[method]);
+    return hostside::sjisToUtf8(pcx::kConvMethodItems[method]);
 }
 
 int runAbout(const Plugin& plugin) {

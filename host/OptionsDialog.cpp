@@ -1,8 +1,8 @@
 // opxhost options --dialog (Windows build): the plug-in's option panel inside
-// a host-like export dialog (tests/host/ExportDialog, shared with the panel's
-// tests), driven as a host drives it: EXPORT_EnterOption with the dialog and
-// its container; when the dialog closes, EXPORT_LeaveOption, accepting on OK.
-// The plug-in stores the method when it is plugged out.
+// the export dialog of the host side of the protocol (hostside/ExportDialog,
+// which the panel's tests use too), driven as a host drives it: EXPORT_EnterOption with the dialog
+// and its container; when the dialog closes, EXPORT_LeaveOption, accepting on OK. The plug-in
+// stores the method when it is plugged out.
 //
 // Testing aid (the test-only program's --test-dialog-clicks 2,OK, TestAids.h):
 // once the panel is shown, clicks the panel's radio button 2 (0-based, in the
@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "host/Commands.h"
-#include "host/ExportDialog.h"
 #include "host/HostError.h"
 #include "host/Platform.h"
 #include "host/TestAids.h"
+#include "hostside/ExportDialog.h"
 
 namespace opxhost {
 
@@ -36,11 +36,11 @@ BOOL CALLBACK collectRadioButton(HWND window, LPARAM list) {
 
 void click(HWND button) {
     if (button) SendMessageW(button, BM_CLICK, 0, 0);
-    pcxtest::ExportDialog::pumpMessages();
+    hostside::ExportDialog::pumpMessages();
 }
 
 // Carries out the test aid's clicks, if any.
-void scriptedClicks(const pcxtest::ExportDialog& dialog) {
+void scriptedClicks(const hostside::ExportDialog& dialog) {
     const std::string& script = testAids().dialogClicks;
     if (script.empty()) return;
     std::vector<HWND> items;
@@ -66,20 +66,20 @@ void scriptedClicks(const pcxtest::ExportDialog& dialog) {
 int runOptionsDialog(const Plugin& plugin) {
     int result = 0;
     {
-        pcxtest::ExportDialog dialog;
+        hostside::ExportDialog dialog;
         if (!dialog.ok())
             throw HostError(kExitUnavailable, "the export dialog cannot be opened (no display?)");
         plugin.enterOption(dialog.window(), dialog.container());
-        pcxtest::ExportDialog::pumpMessages();
+        hostside::ExportDialog::pumpMessages();
         scriptedClicks(dialog);
         while (dialog.result() == 0 && !interrupted()) {
             MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
-            pcxtest::ExportDialog::pumpMessages();
+            hostside::ExportDialog::pumpMessages();
         }
         result = dialog.result();
         plugin.leaveOption(result == IDOK);
         // The panel is released through the message loop.
-        pcxtest::ExportDialog::pumpMessages();
+        hostside::ExportDialog::pumpMessages();
     }
     if (result != IDOK)
         printOut("cancelled: the stored method stays as it was\n");

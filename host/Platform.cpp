@@ -13,7 +13,7 @@
 #else
 #include <unistd.h>
 
-#include "support/ModuleLoader.h"
+#include "hostside/ModuleLoader.h"
 #endif
 
 namespace opxhost {
@@ -161,7 +161,7 @@ std::optional<std::string> loaderFileName(const fs::path& path) {
 }
 
 fs::path programFolder() {
-    return fs::path(pcxtest::programFolder());
+    return fs::path(hostside::programFolder());
 }
 
 void printOut(const std::string& text) {

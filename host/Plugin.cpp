@@ -1,7 +1,7 @@
 #include "host/Plugin.h"
 
 #include "host/HostError.h"
-#include "support/TestEnv.h"
+#include "hostside/ShiftJis.h"
 
 namespace opxhost {
 
@@ -17,7 +17,7 @@ PluginIdentity* identitySink = nullptr;
 std::string fromShiftJis(const char* text) {
     if (!text) return {};
     bool ok = false;
-    std::string converted = pcxtest::sjisToUtf8(text, &ok);
+    std::string converted = hostside::sjisToUtf8(text, &ok);
     if (ok) return converted;
     std::string plain(text);
     for (char& c : plain)
@@ -66,7 +66,7 @@ Plugin::Plugin(const fs::path& modulePath, bool save) : path_(modulePath), save_
     if (!fs::is_regular_file(modulePath, error))
         throw HostError(kExitPluginNotLoaded,
                         "cannot load the plug-in " + pathText(modulePath) + ": no such file");
-    module_ = std::make_unique<pcxtest::LoadedModule>(*name);
+    module_ = std::make_unique<hostside::LoadedModule>(*name);
     if (!module_->loaded())
         throw HostError(kExitPluginNotLoaded, "cannot load the plug-in " + pathText(modulePath) +
                                                   ": " + module_->error());

@@ -1,5 +1,5 @@
-// The plug-in as opxhost drives it: loaded by path (the same loader the tests
-// use, tests/support/ModuleLoader: LoadLibrary and GetProcAddress, dlopen and
+// The plug-in as opxhost drives it: loaded by path (hostside/ModuleLoader,
+// the loader the tests use too: LoadLibrary and GetProcAddress, dlopen and
 // dlsym), plugged in with PLUGINCALLBACK and plugged out with PLUGOUTCALLBACK
 // before it is unloaded, and reached only through its 17 exports.
 //
@@ -13,7 +13,7 @@
 
 #include "United.h"
 #include "host/Platform.h"
-#include "support/ModuleLoader.h"
+#include "hostside/ModuleLoader.h"
 
 namespace opxhost {
 
@@ -53,7 +53,7 @@ public:
 
     // An image the plug-in made, given back through IMPORT_FreeImage.
     struct ImageRelease {
-        const pcxtest::PluginExports* exports;
+        const hostside::PluginExports* exports;
         void operator()(PluginImage* image) const { exports->IMPORT_FreeImage(image); }
     };
     using Image = std::unique_ptr<PluginImage, ImageRelease>;
@@ -74,8 +74,8 @@ public:
 private:
     fs::path path_;
     bool save_;
-    std::unique_ptr<pcxtest::LoadedModule> module_;
-    const pcxtest::PluginExports* exports_ = nullptr;
+    std::unique_ptr<hostside::LoadedModule> module_;
+    const hostside::PluginExports* exports_ = nullptr;
 };
 
 // The module the host loads when no --plugin is given: the Pcx.opx beside

@@ -4,7 +4,7 @@
     check_release.py --zip ZIP --sums SHA256SUMS --debug-dir DIR
                      --objcopy OBJCOPY --objdump OBJDUMP --nm NM
                      --version VERSION --settings-source Export.cpp
-                     --program BUILT...
+                     --source-prefix FOLDER --program BUILT...
 
 - The zip holds one folder named after it with, in this order: Pcx.opx,
   opxhost.exe, README-ja.txt, README-en.txt, LICENSE.txt and SHA256SUMS;
@@ -19,6 +19,10 @@
   names neither ___cxa_throw nor __Unwind_RaiseException. A throw inside a
   host's process can end it (no memory left for the exception, or another
   module's shared libgcc holding the unwind tables).
+- Neither program is built from the test tree: of the paths its debug file
+  names under FOLDER (the checkout, as the build maps it: the compiled
+  files, and the folders and files of the line tables), there are some, and
+  none lies in FOLDER/tests.
 - The texts are Windows text files (UTF-8 with a byte-order mark, CRLF line
   ends) of this version, and both guides give the registry key and value
   that the module uses (read from its source).
@@ -26,6 +30,7 @@
 import argparse
 import hashlib
 import os
+import posixpath
 import re
 import struct
 import subprocess
@@ -98,6 +103,15 @@ def debuglink(objcopy, data):
     return name.decode("ascii", "replace"), struct.unpack_from("<I", link, crc_at)[0]
 
 
+def source_paths(data, prefix):
+    """The paths under prefix that a debug file names, each a NUL-ended string
+    of its own (debug string tables, line tables), normalised: a header
+    included as "../tests/x.h" is named through the includer's folder."""
+    pattern = rb"(?<![^\x00])" + re.escape(prefix.encode()) + rb"(?:/[^\x00]*)?(?=\x00)"
+    return {posixpath.normpath(match.group(0).decode("utf-8", "replace"))
+            for match in re.finditer(pattern, data)}
+
+
 def settings_location(source):
     """The registry key and value name the module's source gives."""
     with open(source, encoding="utf-8") as text:
@@ -119,6 +133,7 @@ def main():
     parser.add_argument("--nm", required=True)
     parser.add_argument("--version", required=True)
     parser.add_argument("--settings-source", required=True)
+    parser.add_argument("--source-prefix", required=True)
     parser.add_argument("--program", nargs="+", required=True)
     args = parser.parse_args()
     checks = Checks()
@@ -182,13 +197,20 @@ def main():
         debug_path = os.path.join(args.debug_dir, link_name)
         if checks.expect(os.path.isfile(debug_path), f"{debug_path} is missing"):
             with open(debug_path, "rb") as debug:
-                checks.expect(zlib.crc32(debug.read()) == crc,
-                              f"{debug_path} is not the file {name} links to (CRC-32)")
+                debug_data = debug.read()
+            checks.expect(zlib.crc32(debug_data) == crc,
+                          f"{debug_path} is not the file {name} links to (CRC-32)")
             checks.expect(".debug_info" in section_names(args.objdump, debug_path),
                           f"{debug_path} holds no debug information")
             if name == MODULE:
                 linked = sorted(set(THROW_SYMBOLS) & symbol_names(args.nm, debug_path))
                 checks.expect(not linked, f"{name} links the throw machinery: {linked}")
+            sources = source_paths(debug_data, args.source_prefix)
+            tests = args.source_prefix + "/tests"
+            if checks.expect(sources, f"{debug_path} names no source under {args.source_prefix}"):
+                from_tests = sorted(path for path in sources
+                                    if path == tests or path.startswith(tests + "/"))
+                checks.expect(not from_tests, f"{name} is built from the test tree: {from_tests}")
 
     # The texts.
     key, value = settings_location(args.settings_source)

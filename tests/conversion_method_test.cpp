@@ -7,12 +7,13 @@
 
 #include <memory>
 
-#include "support/ModuleLoader.h"
+#include "hostside/ModuleLoader.h"
+#include "support/ModuleUnderTest.h"
 #include "support/RawUserStore.h"
 
 namespace {
 
-using pcxtest::LoadedModule;
+using hostside::LoadedModule;
 using pcxtest::RawUserStore;
 
 // The host's integer before the call: a value no method maps to, so that
@@ -29,7 +30,7 @@ protected:
         module_ = std::make_unique<LoadedModule>(pcxtest::modulePath());
         ASSERT_TRUE(module_->loaded()) << module_->error();
     }
-    const pcxtest::PluginExports& plugin() const { return module_->exports(); }
+    const hostside::PluginExports& plugin() const { return module_->exports(); }
 
     int32_t transformCode() const {
         int32_t code = kUntouched;

@@ -23,14 +23,15 @@
 #include <string>
 #include <vector>
 
-#include "host/ExportDialog.h"
-#include "support/ModuleLoader.h"
+#include "hostside/ExportDialog.h"
+#include "hostside/ModuleLoader.h"
+#include "support/ModuleUnderTest.h"
 #include "support/RawUserStore.h"
 #include "support/TestEnv.h"
 
 namespace {
 
-using pcxtest::PluginExports;
+using hostside::PluginExports;
 
 constexpr char kChildSwitch[] = "--exhausted-call";
 constexpr char kLibgcc[] = "libgcc_s_dw2-1.dll";
@@ -211,11 +212,11 @@ int exhaustedCall(int argc, char** argv) {
     while (call < kCallCount && std::strcmp(argv[2], kCallNames[call]) != 0) ++call;
     const bool withLibgcc = std::strcmp(argv[3], "libgcc") == 0;
     if (call == kCallCount) return 2;
-    if (withLibgcc && !LoadLibraryA((pcxtest::programFolder() + kLibgcc).c_str())) {
+    if (withLibgcc && !LoadLibraryA((hostside::programFolder() + kLibgcc).c_str())) {
         std::fprintf(stderr, "cannot load %s (error %lu)\n", kLibgcc, GetLastError());
         return 2;
     }
-    auto* module = new pcxtest::LoadedModule(pcxtest::modulePath());
+    auto* module = new hostside::LoadedModule(pcxtest::modulePath());
     const std::string warm = samplePath(kSamples[0]);
     if (!module->loaded() || module->exports().IMPORT_ValidFileCheck(warm.c_str()) != 1) {
         std::fprintf(stderr, "the module did not load or read %s\n", warm.c_str());
@@ -336,7 +337,7 @@ class MemoryExhaustion : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(MemoryExhaustion, EveryCallReturnsAFailureOrTheRightResult) {
     if (std::strcmp(GetParam(), "libgcc") == 0) {
-        ASSERT_TRUE(pcxtest::fileExists(pcxtest::programFolder() + kLibgcc)) << "not built beside";
+        ASSERT_TRUE(pcxtest::fileExists(hostside::programFolder() + kLibgcc)) << "not built beside";
     }
     pcxtest::TempDir folder;
     const std::string sample = samplePath(kSamples[0]);
@@ -347,7 +348,7 @@ TEST_P(MemoryExhaustion, EveryCallReturnsAFailureOrTheRightResult) {
     Outcome expected[kCallCount];
     std::vector<uint8_t> written[kCallCount];
     {
-        pcxtest::LoadedModule module(pcxtest::modulePath());
+        hostside::LoadedModule module(pcxtest::modulePath());
         ASSERT_TRUE(module.loaded()) << module.error();
         for (int call = 0; call < kCallCount; ++call) {
             const std::string target = folder.file(std::string("expected-") + kCallNames[call]);
@@ -462,7 +463,7 @@ protected:
         got.resize(jobs.size());
     }
 
-    pcxtest::LoadedModule module{pcxtest::modulePath()};
+    hostside::LoadedModule module{pcxtest::modulePath()};
     pcxtest::TempDir folder;
     std::vector<Job> jobs;
     std::vector<Outcome> want;
@@ -639,7 +640,7 @@ Usage usage() {
 
 TEST(Guest, TwoHundredLoadsLeaveNothingBehind) {
     pcxtest::RawUserStore store;  // the stored method goes with it
-    pcxtest::ExportDialog dialog;
+    hostside::ExportDialog dialog;
     ASSERT_TRUE(dialog.ok()) << "no window: is there an X display (xvfb-run)?";
     const std::string sample = samplePath(kSamples[1]);
     pcxtest::TempDir folder;
@@ -652,7 +653,7 @@ TEST(Guest, TwoHundredLoadsLeaveNothingBehind) {
     for (int cycle = 1; cycle <= kCycles; ++cycle) {
         if (cycle == 21) early = usage();
         {
-            pcxtest::LoadedModule module(pcxtest::modulePath());
+            hostside::LoadedModule module(pcxtest::modulePath());
             ASSERT_TRUE(module.loaded()) << module.error();
             last = GetModuleHandleA("Pcx.opx");
             const PluginExports& e = module.exports();
@@ -667,7 +668,7 @@ TEST(Guest, TwoHundredLoadsLeaveNothingBehind) {
             e.EXPORT_EnterOption(dialog.window(), dialog.container(), 0);
             noPanel += GetWindow(dialog.container(), GW_CHILD) == nullptr;
             e.EXPORT_LeaveOption(1);
-            pcxtest::ExportDialog::pumpMessages();
+            hostside::ExportDialog::pumpMessages();
             noPanel += GetWindow(dialog.container(), GW_CHILD) != nullptr;
             e.PLUGOUTCALLBACK();
         }

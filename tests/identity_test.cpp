@@ -10,13 +10,13 @@
 #include <windows.h>
 #endif
 
+#include "hostside/ShiftJis.h"
 #include "support/HostTexts.h"
 #include "support/PluginTest.h"
-#include "support/TestEnv.h"
 
 namespace {
 
-using pcxtest::LoadedModule;
+using hostside::LoadedModule;
 
 struct VerboseCall {
     int32_t identity;
@@ -79,7 +79,7 @@ TEST_F(Identity, VerboseReportsTheIdentityOnceInArgumentOrder) {
     // The description is 100 Shift-JIS bytes with one embedded line feed.
     EXPECT_EQ(call.description.size(), 100u);
     bool ok = false;
-    std::string utf8 = pcxtest::sjisToUtf8(call.description, &ok);
+    std::string utf8 = hostside::sjisToUtf8(call.description, &ok);
     ASSERT_TRUE(ok);
     EXPECT_EQ(utf8,
               "OSTRA標準搭載のプラグイン。\n"
@@ -97,7 +97,7 @@ TEST_F(Identity, NullArgumentsAreSurvived) {
 }
 
 TEST(ModuleLoading, AMissingModuleIsReportedNotCrashed) {
-    LoadedModule missing(pcxtest::programFolder() + "no-such-module.opx");
+    LoadedModule missing(hostside::programFolder() + "no-such-module.opx");
     EXPECT_FALSE(missing.loaded());
     EXPECT_FALSE(missing.error().empty());
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "hostside/ShiftJis.h"
 #include "support/HostTexts.h"
 #include "support/PcxBuilder.h"
 #include "support/PluginTest.h"
@@ -163,7 +164,7 @@ TEST_F(Import, ImageInformationPassesTheFixedMessageForWhatItCannotRead) {
     EXPECT_EQ(std::strlen(kNotAnImage), 36u);
     bool ok = false;
     EXPECT_EQ(
-        pcxtest::sjisToUtf8(kNotAnImage, &ok),
+        hostside::sjisToUtf8(kNotAnImage, &ok),
         "\xE3\x82\xA4\xE3\x83\xA1\xE3\x83\xBC\xE3\x82\xB8\xE3\x83\x95\xE3\x82\xA1\xE3\x82"
         "\xA4\xE3\x83\xAB\xE3\x81\xA7\xE3\x81\xAF\xE3\x80\x81\xE3\x81\xAA\xE3\x81\x84\xE3"
         "\x82\x88\xE3\x81\x86\xE3\x81\xA7\xE3\x81\x99\xE3\x80\x82");  // イメージファイルでは、ないようです。

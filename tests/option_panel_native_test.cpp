@@ -7,7 +7,7 @@
 
 #include "ExpOptF.h"
 #include "Export.h"
-#include "support/TestEnv.h"
+#include "hostside/ShiftJis.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ int32_t transformCode() {
 
 std::string utf8(const char* sjis) {
     bool ok = false;
-    std::string text = pcxtest::sjisToUtf8(sjis, &ok);
+    std::string text = hostside::sjisToUtf8(sjis, &ok);
     EXPECT_TRUE(ok) << "not Shift-JIS: " << sjis;
     return text;
 }

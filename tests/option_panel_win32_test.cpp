@@ -11,15 +11,16 @@
 #include <string>
 #include <vector>
 
-#include "host/ExportDialog.h"
-#include "support/ModuleLoader.h"
+#include "hostside/ExportDialog.h"
+#include "hostside/ModuleLoader.h"
+#include "hostside/ShiftJis.h"
+#include "support/ModuleUnderTest.h"
 #include "support/RawUserStore.h"
-#include "support/TestEnv.h"
 
 namespace {
 
-using pcxtest::ExportDialog;
-using pcxtest::LoadedModule;
+using hostside::ExportDialog;
+using hostside::LoadedModule;
 
 constexpr int32_t kUntouched = 0x5A5A;
 
@@ -44,7 +45,7 @@ std::string sjisText(HWND window) {
 }
 std::string utf8Text(HWND window) {
     bool ok = false;
-    std::string text = pcxtest::sjisToUtf8(sjisText(window), &ok);
+    std::string text = hostside::sjisToUtf8(sjisText(window), &ok);
     return ok ? text : "(not Shift-JIS)";
 }
 
@@ -83,7 +84,7 @@ protected:
         module_ = std::make_unique<LoadedModule>(pcxtest::modulePath());
         ASSERT_TRUE(module_->loaded()) << module_->error();
     }
-    const pcxtest::PluginExports& plugin() const { return module_->exports(); }
+    const hostside::PluginExports& plugin() const { return module_->exports(); }
 
     // Loads the method as the host does at start, from a stored integer.
     void storeAndLoadMethod(uint32_t stored) {

@@ -7,7 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "support/ModuleLoader.h"
+#include "hostside/ModuleLoader.h"
+#include "support/ModuleUnderTest.h"
 
 extern "C" uint32_t pcx_probe_stdcall(const void* fn, const uint32_t* args, uint32_t count);
 
@@ -38,7 +39,7 @@ TEST(StdcallProbe, TellsTheTwoConventionsApart) {
 }
 
 TEST(Stdcall, EveryExportRemovesFourBytesPerArgument) {
-    pcxtest::LoadedModule module(pcxtest::modulePath());
+    hostside::LoadedModule module(pcxtest::modulePath());
     ASSERT_TRUE(module.loaded()) << module.error();
 
     int32_t a = 0, b = 0;
@@ -67,10 +68,10 @@ TEST(Stdcall, EveryExportRemovesFourBytesPerArgument) {
         {0},                        // IMPORT_FreeImage
     };
     for (int i = 0; i < 17; ++i) {
-        const uint32_t count = static_cast<uint32_t>(pcxtest::kExportArgumentBytes[i] / 4);
+        const uint32_t count = static_cast<uint32_t>(hostside::kExportArgumentBytes[i] / 4);
         EXPECT_EQ(pcx_probe_stdcall(module.address(i), arguments[i], count),
-                  static_cast<uint32_t>(pcxtest::kExportArgumentBytes[i]))
-            << pcxtest::kExportNames[i];
+                  static_cast<uint32_t>(hostside::kExportArgumentBytes[i]))
+            << hostside::kExportNames[i];
     }
 }
 

@@ -15,7 +15,7 @@
 
 namespace {
 
-using pcxtest::programFolder;
+using hostside::programFolder;
 
 std::string utf8(const std::wstring& wide) {
     if (wide.empty()) return {};

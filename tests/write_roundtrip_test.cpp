@@ -17,7 +17,7 @@ class WriteRoundTrip : public pcxtest::PluginTest {
 protected:
     // Writes picture, imports the file and compares what comes back.
     void expectRoundTrip(TestPicture& picture) {
-        const pcxtest::PluginExports& exports = plugin();
+        const hostside::PluginExports& exports = plugin();
         const std::string path = dir.file("round.pcx");
         PluginImage written = picture.record();
         ASSERT_EQ(exports.EXPORT_WriteToFile(path.c_str(), &written, nullptr), 1);
@@ -26,7 +26,7 @@ protected:
         exports.IMPORT_CreateImage(path.c_str(), &read);
         ASSERT_NE(read, nullptr) << "the import gave no picture";
         struct Release {
-            const pcxtest::PluginExports& plugin;
+            const hostside::PluginExports& plugin;
             PluginImage* image;
             ~Release() { plugin.IMPORT_FreeImage(image); }
         } release{exports, read};

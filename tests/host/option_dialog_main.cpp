@@ -15,8 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/ExportDialog.h"
-#include "support/ModuleLoader.h"
+#include "hostside/ExportDialog.h"
+#include "hostside/ModuleLoader.h"
+#include "support/ModuleUnderTest.h"
 
 int main(int argc, char** argv) {
     DWORD seconds = 0;
@@ -29,17 +30,17 @@ int main(int argc, char** argv) {
         }
     }
 
-    pcxtest::LoadedModule module(pcxtest::modulePath());
+    hostside::LoadedModule module(pcxtest::modulePath());
     if (!module.loaded()) {
         std::fprintf(stderr, "pcxoptiondialog: %s\n", module.error().c_str());
         return 2;
     }
-    const pcxtest::PluginExports& plugin = module.exports();
+    const hostside::PluginExports& plugin = module.exports();
     plugin.PLUGINCALLBACK(0);
 
     int result = 0;
     {
-        pcxtest::ExportDialog dialog;
+        hostside::ExportDialog dialog;
         if (!dialog.ok()) {
             std::fprintf(stderr, "pcxoptiondialog: no window (is there an X display?)\n");
             return 2;
@@ -47,7 +48,7 @@ int main(int argc, char** argv) {
         plugin.EXPORT_EnterOption(dialog.window(), dialog.container(), 0);
         RedrawWindow(dialog.window(), nullptr, nullptr,
                      RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-        pcxtest::ExportDialog::pumpMessages();
+        hostside::ExportDialog::pumpMessages();
 
         RECT rect;
         GetWindowRect(dialog.window(), &rect);
@@ -58,11 +59,11 @@ int main(int argc, char** argv) {
         const ULONGLONG deadline = GetTickCount64() + seconds * 1000ull;
         while (dialog.result() == 0 && (seconds == 0 || GetTickCount64() < deadline)) {
             MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
-            pcxtest::ExportDialog::pumpMessages();
+            hostside::ExportDialog::pumpMessages();
         }
         result = dialog.result();
         plugin.EXPORT_LeaveOption(result == IDOK ? 1 : 0);
-        pcxtest::ExportDialog::pumpMessages();
+        hostside::ExportDialog::pumpMessages();
     }
     plugin.PLUGOUTCALLBACK();
     return result == IDCANCEL ? 1 : 0;

@@ -6,13 +6,14 @@
 
 #include <gtest/gtest.h>
 
-#include "support/ModuleLoader.h"
+#include "hostside/ModuleLoader.h"
+#include "support/ModuleUnderTest.h"
 
 namespace pcxtest {
 
 class PluginTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { loaded_ = new LoadedModule(modulePath()); }
+    static void SetUpTestSuite() { loaded_ = new hostside::LoadedModule(modulePath()); }
     static void TearDownTestSuite() {
         delete loaded_;
         loaded_ = nullptr;
@@ -21,10 +22,10 @@ protected:
     //   PluginTest::SetUp(); if (HasFatalFailure()) return;
     void SetUp() override { ASSERT_TRUE(loaded_->loaded()) << loaded_->error(); }
 
-    static const PluginExports& plugin() { return loaded_->exports(); }
+    static const hostside::PluginExports& plugin() { return loaded_->exports(); }
 
 private:
-    static inline LoadedModule* loaded_ = nullptr;
+    static inline hostside::LoadedModule* loaded_ = nullptr;
 };
 
 }  // namespace pcxtest

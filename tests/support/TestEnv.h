@@ -12,10 +12,6 @@ namespace pcxtest {
 // missing tool fails a test instead of skipping it.
 bool inCi();
 
-// The bytes of text converted from code page 932 (Shift-JIS) to UTF-8; an
-// empty result with ok false when the bytes are not valid Shift-JIS.
-std::string sjisToUtf8(const std::string& sjis, bool* ok = nullptr);
-
 // A fresh folder under the system's temporary folder, removed with all it
 // holds when the object goes.
 class TempDir {

@@ -1,14 +1,15 @@
-// A host-like export dialog for the Windows build: a top-level window with
-// the controls a host's export dialog has (a file name, OK and Cancel) and an
+// A host's export dialog for the Windows build: a top-level window with the
+// controls a host's export dialog has (a file name, OK and Cancel) and an
 // empty container window, the room a host lends a plug-in for its options.
-// The option panel tests place the panel in it, and pcxoptiondialog shows it.
-// Needs an X display under Wine (xvfb-run).
-#ifndef PCX_TESTS_HOST_EXPORT_DIALOG_H
-#define PCX_TESTS_HOST_EXPORT_DIALOG_H
+// opxhost's `options --dialog` places the panel in it; so do the option
+// panel's tests, and pcxoptiondialog shows it. Under Wine it needs an X
+// display (xvfb-run).
+#ifndef HOSTSIDE_EXPORT_DIALOG_H
+#define HOSTSIDE_EXPORT_DIALOG_H
 
 #include <windows.h>
 
-namespace pcxtest {
+namespace hostside {
 
 class ExportDialog {
 public:
@@ -46,6 +47,6 @@ private:
     int result_ = 0;
 };
 
-}  // namespace pcxtest
+}  // namespace hostside
 
-#endif  // PCX_TESTS_HOST_EXPORT_DIALOG_H
+#endif  // HOSTSIDE_EXPORT_DIALOG_H

@@ -1,14 +1,14 @@
-// Loads Pcx.opx exactly as a host does (LoadLibrary and GetProcAddress in the
-// Windows build, dlopen and dlsym natively) and reaches the exports only
-// through the addresses it finds by their undecorated names.
-#ifndef PCX_TESTS_MODULE_LOADER_H
-#define PCX_TESTS_MODULE_LOADER_H
+// Loads a plug-in module by path as a host does (LoadLibrary and
+// GetProcAddress in the Windows build, dlopen and dlsym natively) and reaches
+// the exports only through the addresses it finds by their undecorated names.
+#ifndef HOSTSIDE_MODULE_LOADER_H
+#define HOSTSIDE_MODULE_LOADER_H
 
 #include <string>
 
 #include "United.h"
 
-namespace pcxtest {
+namespace hostside {
 
 // The export table in the host protocol's order, as typed function pointers.
 struct PluginExports {
@@ -59,13 +59,9 @@ private:
     PluginExports exports_ = {};
 };
 
-// The path of the module under test: $PCX_MODULE when set, else the Pcx.opx
-// beside the running test program.
-std::string modulePath();
-
 // The folder of the running program, ending in a separator.
 std::string programFolder();
 
-}  // namespace pcxtest
+}  // namespace hostside
 
-#endif  // PCX_TESTS_MODULE_LOADER_H
+#endif  // HOSTSIDE_MODULE_LOADER_H

@@ -1,10 +1,10 @@
-#include "host/ExportDialog.h"
+#include "hostside/ExportDialog.h"
 
-namespace pcxtest {
+namespace hostside {
 namespace {
 
-constexpr wchar_t kDialogClass[] = L"PcxTestExportDialog";
-constexpr wchar_t kContainerClass[] = L"PcxTestOptionRoom";
+constexpr wchar_t kDialogClass[] = L"PcxHostExportDialog";
+constexpr wchar_t kContainerClass[] = L"PcxHostOptionRoom";
 
 // The dialog's client layout, in pixels at 96 pixels per inch.
 constexpr int kMargin = 12;
@@ -115,4 +115,4 @@ LRESULT CALLBACK ExportDialog::procedure(HWND window, UINT message, WPARAM wPara
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-}  // namespace pcxtest
+}  // namespace hostside

@@ -1,6 +1,5 @@
-#include "ModuleLoader.h"
+#include "hostside/ModuleLoader.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #if defined(_WIN32)
@@ -12,7 +11,7 @@
 #include <climits>
 #endif
 
-namespace pcxtest {
+namespace hostside {
 
 const char* const kExportNames[17] = {
     "PLUGINCALLBACK",
@@ -120,9 +119,4 @@ std::string programFolder() {
 #endif
 }
 
-std::string modulePath() {
-    if (const char* overridden = std::getenv("PCX_MODULE")) return overridden;
-    return programFolder() + "Pcx.opx";
-}
-
-}  // namespace pcxtest
+}  // namespace hostside

@@ -1,0 +1,1 @@
+/* Never compiled: the project is only configured. */
