@@ -304,15 +304,15 @@ Sequel sequelOf(FinalStep step, DWORD error, const PathString& target) {
             default:
                 break;
         }
-        // A read-only target or a folder is refused, as open refuses it.
-        // Another error may mean that the volume cannot do all that
-        // ReplaceFileW asks of it: the new file is moved over the old
-        // instead, and the attributes are set again after.
-        if (!heldForNow(error, target))
-            return {error == ERROR_ACCESS_DENIED ? Sequel::GiveUp : Sequel::AtOnce,
-                    FinalStep::Overwrite};
     }
-    return {heldForNow(error, target) ? Sequel::AfterPause : Sequel::GiveUp, step};
+    if (heldForNow(error, target)) return {Sequel::AfterPause, step};
+    // A read-only target or a folder is refused, as open refuses it; Wine
+    // would let a move replace it. Another error of ReplaceFileW may mean
+    // that the volume cannot do all it asks: the new file is moved over the
+    // old instead, and the attributes are set again after.
+    if (step == FinalStep::Replace && error != ERROR_ACCESS_DENIED)
+        return {Sequel::AtOnce, FinalStep::Overwrite};
+    return {Sequel::GiveUp, step};
 }
 
 }  // namespace
@@ -502,14 +502,15 @@ bool FileReplacement::moveIntoPlace() {
         const Sequel sequel = sequelOf(step, error, target_);
         if (sequel.when == Sequel::GiveUp) return false;
         if (step == FinalStep::Move && sequel.step == FinalStep::Replace) {
-            // Someone made a file under the name meanwhile.
+            // A file has the name: made meanwhile by another program, or
+            // left there by ReplaceFileW after all.
             const DWORD found = GetFileAttributesW(target_.c_str());
             attributes_ = found != INVALID_FILE_ATTRIBUTES ? found : 0;
             replacing = true;
             onlyCopy_ = false;
         }
-        // The old file is gone or under another name: the new one is all
-        // there is.
+        // The old file was deleted, or renamed to a name not known here:
+        // the new one is the copy of the picture to keep.
         if (step == FinalStep::Replace && sequel.step == FinalStep::Move)
             onlyCopy_ = error != ERROR_FILE_NOT_FOUND;
         step = sequel.step;
