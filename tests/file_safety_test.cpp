@@ -670,7 +670,8 @@ TEST(FinalStep, WaitsAboutASecondForAHoldAndNotAtAllForARefusal) {
         // long, about a second in all; then the save fails as before. The
         // clock starts just short of the tick count's wrap.
         pcx::platform::FileReplacement replacement;
-        prepare(replacement, target, bytesOf("new"), FakeClock::options(0xFFFFFF00u));
+        ASSERT_NO_FATAL_FAILURE(
+            prepare(replacement, target, bytesOf("new"), FakeClock::options(0xFFFFFF00u)));
         const HANDLE held = holdWithoutSharing(fs::path(target).wstring());
         ASSERT_NE(held, INVALID_HANDLE_VALUE);
         EXPECT_FALSE(replacement.commit());
@@ -690,7 +691,8 @@ TEST(FinalStep, WaitsAboutASecondForAHoldAndNotAtAllForARefusal) {
     {
         // Made read-only after the save began: refused at once.
         pcx::platform::FileReplacement replacement;
-        prepare(replacement, target, bytesOf("new"), FakeClock::options(0));
+        ASSERT_NO_FATAL_FAILURE(
+            prepare(replacement, target, bytesOf("new"), FakeClock::options(0)));
         const std::wstring wide = fs::path(target).wstring();
         ASSERT_TRUE(SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_READONLY));
         EXPECT_FALSE(replacement.commit());
@@ -703,8 +705,8 @@ TEST(FinalStep, WaitsAboutASecondForAHoldAndNotAtAllForARefusal) {
         // The folder moved away after the save began: refused at once.
         fs::create_directories(dir.file("folder"));
         pcx::platform::FileReplacement replacement;
-        prepare(replacement, dir.file("folder") + "/new.pcx", bytesOf("new"),
-                FakeClock::options(0));
+        ASSERT_NO_FATAL_FAILURE(prepare(replacement, dir.file("folder") + "/new.pcx",
+                                        bytesOf("new"), FakeClock::options(0)));
         fs::rename(dir.file("folder"), dir.file("moved"));
         EXPECT_FALSE(replacement.commit());
         EXPECT_EQ(FakeClock::pauses, std::vector<uint32_t>{});
@@ -764,7 +766,7 @@ TEST(FinalStep, FollowsEachPartialOutcomeOfTheReplacement) {
         pcx::platform::ReplaceOptions options = FakeClock::options(0);
         options.replaceFile = PartialReplacement::replace;
         pcx::platform::FileReplacement replacement;
-        prepare(replacement, target, bytesOf("new"), options);
+        ASSERT_NO_FATAL_FAILURE(prepare(replacement, target, bytesOf("new"), options));
         const std::string temporary = fs::path(replacement.temporary().view()).string();
         if (c.temporaryHeld) {
             FakeClock::heldPastWindow = holdWithoutSharing(fs::path(temporary).wstring());
