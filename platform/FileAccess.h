@@ -21,6 +21,13 @@
 // refused. Where the folder takes no new file but the target may be
 // written, the target is written in place.
 //
+// In the Windows build the last steps (the temporary file taking the
+// target's place, or its removal after a failure) are tried again for about
+// a second when another program has one of the files open for a moment, as
+// virus scanners, the search indexer, thumbnailers and sync clients do with
+// a file just written; a refusal that lasts (a read-only target, a missing
+// folder, a full disk) is not waited on.
+//
 // Names are the platform's own: bytes natively, UTF-16 in the Windows build.
 #ifndef PCX_PLATFORM_FILE_ACCESS_H
 #define PCX_PLATFORM_FILE_ACCESS_H
@@ -61,6 +68,16 @@ FileKind fileKind(const PathChar* name);
 // A source of random 64-bit draws for temporary names.
 using DrawSource = uint64_t (*)();
 
+#if defined(_WIN32)
+// A millisecond tick count, and a pause of so many milliseconds.
+using TickSource = uint32_t (*)();
+using PauseSink = void (*)(uint32_t milliseconds);
+// ReplaceFileW's own type, spelt without <windows.h>.
+using ReplaceCall = int(__stdcall*)(const wchar_t* replaced, const wchar_t* replacement,
+                                    const wchar_t* backup, unsigned long flags, void* exclude,
+                                    void* reserved);
+#endif
+
 struct ReplaceOptions {
     // Natively: the permissions of a file that did not exist, less the
     // umask. 0666 is what fopen's "wb" gives.
@@ -71,6 +88,16 @@ struct ReplaceOptions {
     // The draws that temporary names are made from; null for the system's
     // random numbers. Tests give their own to know the names in advance.
     DrawSource draws = nullptr;
+#if defined(_WIN32)
+    // The clock and the pause of the last steps' retries; null for the
+    // system's tick count and Sleep. Tests give their own to follow the
+    // pauses without waiting for them.
+    TickSource ticks = nullptr;
+    PauseSink pause = nullptr;
+    // ReplaceFileW, or a stand-in with which tests bring about the partial
+    // outcomes its documentation describes; null for the system's.
+    ReplaceCall replaceFile = nullptr;
+#endif
 };
 
 // The name of the temporary file beside target for one draw: in target's
@@ -115,6 +142,9 @@ public:
     // target's place. True only when every write, the close and the
     // replacement succeeded; otherwise the temporary file is removed and
     // the target keeps what it had. In place: true when the close succeeded.
+    // (Windows build: where the system took the old file away during a
+    // replacement that then failed, which ReplaceFileW's documentation
+    // allows, the temporary file is kept, as the one copy of the picture.)
     bool commit();
 
     // Closes the stream and removes the temporary file; the target keeps
@@ -130,7 +160,7 @@ private:
     bool openInPlace(const PathString& target, bool createOrTruncate);
 #if defined(_WIN32)
     bool openInPlaceOnHandle(const PathString& target, void* handle);
-    bool replaceExisting();
+    void keepAttributes();
 #endif
 
     std::FILE* stream_ = nullptr;
@@ -143,6 +173,9 @@ private:
     // The attributes of the target this replaces; whether there was one.
     uint32_t attributes_ = 0;
     bool existed_ = false;
+    // Whether the temporary file is the only copy left: the system took the
+    // old file away and the move that should have followed failed.
+    bool onlyCopy_ = false;
 #endif
 };
 

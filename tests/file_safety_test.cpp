@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -462,6 +463,335 @@ TEST(TemporaryFile, ANameBeyondThePathLimitIsInTheLongForm) {
               L"\\\\?\\" + here + relativeFolder + L".picture.pcx." + suffix);
     // A target already in the long form keeps it.
     EXPECT_EQ(temporaryFor(L"\\\\?\\C:\\a.pcx"), L"\\\\?\\C:\\.a.pcx." + suffix);
+}
+#endif
+
+#if defined(_WIN32)
+// Wine's ReplaceFileW can leave an empty rfXXXX.tmp of its own beside a
+// target it failed to replace; Windows does not.
+// (Every failed call of a retry can leave one.)
+std::vector<std::string> entriesWithoutWines(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const std::string& name : entries(folder))
+        if (!(name.rfind("rf", 0) == 0 && name.size() > 4 &&
+              name.compare(name.size() - 4, 4, ".tmp") == 0 &&
+              fs::file_size(fs::path(folder) / name) == 0))
+            names.push_back(name);
+    return names;
+}
+
+// Another program's hold on a file, as a virus scanner, the search indexer,
+// a thumbnailer or a sync client takes one: the file opened without any
+// sharing, from a thread of its own, and let go after a set time.
+class Holder {
+public:
+    ~Holder() { wait(); }
+
+    // Opens path (disposition OPEN_ALWAYS makes it) and returns once it is
+    // held; false when it could not be opened.
+    bool start(const std::wstring& path, DWORD disposition, DWORD milliseconds) {
+        std::promise<bool> opened;
+        std::future<bool> held = opened.get_future();
+        thread_ = std::thread([path, disposition, milliseconds, &opened] {
+            const HANDLE handle =
+                CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, disposition, 0, nullptr);
+            opened.set_value(handle != INVALID_HANDLE_VALUE);
+            if (handle == INVALID_HANDLE_VALUE) return;
+            Sleep(milliseconds);
+            CloseHandle(handle);
+        });
+        return held.get();
+    }
+    // Returns once the file is let go.
+    void wait() {
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    std::thread thread_;
+};
+
+// Which file another program holds at the end of a save.
+enum class Held { Target, Temporary };
+
+struct HoldCase {
+    const char* name;
+    bool existing;  // whether the target exists before the save
+    Held held;
+    DWORD holdMs;
+    bool saved;  // whether the save is to succeed
+};
+
+// The holds: well under the about one second that the save waits, and well
+// past it (but under the second window that the removal of a held
+// temporary file has).
+constexpr DWORD kShortHoldMs = 150;
+constexpr DWORD kLongHoldMs = 1400;
+
+// The last row's progress report starts the hold on the target.
+struct LastRowHold {
+    static inline Holder* holder = nullptr;
+    static inline std::wstring path;
+    static inline DWORD disposition = OPEN_EXISTING;
+    static inline DWORD milliseconds = 0;
+    static inline int32_t lastRow = 0;
+    static inline bool held = false;
+    static int32_t PCX_CALL callback(int32_t row) {
+        if (row == lastRow) held = holder->start(path, disposition, milliseconds);
+        return 0;
+    }
+};
+
+class HeldFile : public FileSafety, public ::testing::WithParamInterface<HoldCase> {};
+
+// The hold on the target starts in the last row's progress report. The
+// temporary file cannot be held then: the write's own handle shares
+// nothing, and no report follows its close. So that case writes through the
+// same file layer directly and starts the hold between the close and the
+// commit, where a scanner opens a file just written.
+TEST_P(HeldFile, ASaveWaitsOutAShortHoldAndGivesUpOnALongOneKeepingTheOldFile) {
+    const HoldCase& c = GetParam();
+    TestPicture picture = pcxtest::colourPicture(9, 4, 0x00336699);
+    pcxtest::fillMixed(picture, 17);
+    const Bytes written = freshWrite(picture);
+    const std::string target = dir.file("picture.pcx");
+    const Bytes old = bytesOf("the old picture");
+    if (c.existing) {
+        ASSERT_TRUE(pcxtest::writeFile(target, old));
+    }
+    Holder holder;
+    bool saved = false;
+    if (c.held == Held::Target) {
+        LastRowHold::holder = &holder;
+        LastRowHold::path = fs::path(target).wstring();
+        // Where there is no file yet, the other program makes one.
+        LastRowHold::disposition = c.existing ? OPEN_EXISTING : OPEN_ALWAYS;
+        LastRowHold::milliseconds = c.holdMs;
+        LastRowHold::lastRow = picture.height;
+        LastRowHold::held = false;
+        saved = write(target, picture, LastRowHold::callback) == 1;
+        ASSERT_TRUE(LastRowHold::held);
+    } else {
+        pcx::platform::FileReplacement replacement;
+        ASSERT_TRUE(replacement.open(fs::path(target).wstring().c_str()));
+        ASSERT_EQ(std::fwrite(written.data(), 1, written.size(), replacement.stream()),
+                  written.size());
+        ASSERT_TRUE(replacement.closeStream());
+        ASSERT_EQ(entries(dir.path()).size(), c.existing ? 2u : 1u);  // found by listing
+        ASSERT_TRUE(
+            holder.start(std::wstring(replacement.temporary().view()), OPEN_EXISTING, c.holdMs));
+        saved = replacement.commit();
+    }
+    holder.wait();
+    EXPECT_EQ(saved, c.saved);
+    if (c.saved) {
+        EXPECT_EQ(pcxtest::readFile(target), written);
+    } else if (c.existing) {
+        EXPECT_EQ(pcxtest::readFile(target), old);
+    } else if (c.held == Held::Target) {
+        EXPECT_EQ(pcxtest::readFile(target), Bytes{});  // the other program's file
+    }
+    const bool leftTarget = c.saved || c.existing || c.held == Held::Target;
+    EXPECT_EQ(entriesWithoutWines(dir.path()),
+              leftTarget ? std::vector<std::string>{"picture.pcx"} : std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Holds, HeldFile,
+    ::testing::Values(HoldCase{"NewFileTemporaryShort", false, Held::Temporary, kShortHoldMs, true},
+                      HoldCase{"NewFileTemporaryLong", false, Held::Temporary, kLongHoldMs, false},
+                      HoldCase{"NewFileMadeMeanwhileShort", false, Held::Target, kShortHoldMs,
+                               true},
+                      HoldCase{"NewFileMadeMeanwhileLong", false, Held::Target, kLongHoldMs, false},
+                      HoldCase{"ExistingTemporaryShort", true, Held::Temporary, kShortHoldMs, true},
+                      HoldCase{"ExistingTemporaryLong", true, Held::Temporary, kLongHoldMs, false},
+                      HoldCase{"ExistingTargetShort", true, Held::Target, kShortHoldMs, true},
+                      HoldCase{"ExistingTargetLong", true, Held::Target, kLongHoldMs, false}),
+    [](const ::testing::TestParamInfo<HoldCase>& hold) { return std::string(hold.param.name); });
+
+// The save's own window, about a second: the longest it waits in all.
+constexpr uint32_t kSaveWindowMs = 1000;
+
+// A clock that moves only by the pauses asked of it, so that the back-off
+// runs without waiting. It can let go of a file that the test holds once
+// the save's window is spent, which is when the removal of the temporary
+// file starts.
+struct FakeClock {
+    static inline uint32_t start = 0;
+    static inline uint32_t now = 0;
+    static inline std::vector<uint32_t> pauses;
+    static inline HANDLE heldPastWindow = INVALID_HANDLE_VALUE;
+
+    static pcx::platform::ReplaceOptions options(uint32_t at) {
+        start = now = at;
+        pauses.clear();
+        heldPastWindow = INVALID_HANDLE_VALUE;
+        pcx::platform::ReplaceOptions options;
+        options.ticks = ticks;
+        options.pause = pause;
+        return options;
+    }
+    static uint32_t ticks() { return now; }
+    static void pause(uint32_t milliseconds) {
+        pauses.push_back(milliseconds);
+        now += milliseconds;
+        if (heldPastWindow != INVALID_HANDLE_VALUE && now - start > kSaveWindowMs) {
+            CloseHandle(heldPastWindow);
+            heldPastWindow = INVALID_HANDLE_VALUE;
+        }
+    }
+    static uint32_t total() {
+        uint32_t sum = 0;
+        for (uint32_t pause : pauses) sum += pause;
+        return sum;
+    }
+};
+
+// Opens a replacement of target and writes content to it, closed and ready
+// for the commit.
+void prepare(pcx::platform::FileReplacement& replacement, const std::string& target,
+             const Bytes& content, const pcx::platform::ReplaceOptions& options) {
+    ASSERT_TRUE(replacement.open(fs::path(target).wstring().c_str(), options));
+    ASSERT_EQ(std::fwrite(content.data(), 1, content.size(), replacement.stream()), content.size());
+    ASSERT_TRUE(replacement.closeStream());
+}
+
+HANDLE holdWithoutSharing(const std::wstring& path) {
+    return CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+TEST(FinalStep, WaitsAboutASecondForAHoldAndNotAtAllForARefusal) {
+    ScratchDir dir;
+    const std::string target = dir.file("picture.pcx");
+    const Bytes old = bytesOf("old");
+    ASSERT_TRUE(pcxtest::writeFile(target, old));
+    {
+        // Held throughout: pauses from a few milliseconds, growing, none
+        // long, about a second in all; then the save fails as before. The
+        // clock starts just short of the tick count's wrap.
+        pcx::platform::FileReplacement replacement;
+        ASSERT_NO_FATAL_FAILURE(
+            prepare(replacement, target, bytesOf("new"), FakeClock::options(0xFFFFFF00u)));
+        const HANDLE held = holdWithoutSharing(fs::path(target).wstring());
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(replacement.commit());
+        CloseHandle(held);
+        const std::vector<uint32_t>& pauses = FakeClock::pauses;
+        ASSERT_GE(pauses.size(), 5u);
+        EXPECT_LE(pauses.size(), 20u);
+        EXPECT_GE(pauses.front(), 1u);
+        EXPECT_LE(pauses.front(), 10u);
+        EXPECT_GT(pauses[1], pauses[0]);
+        EXPECT_LE(*std::max_element(pauses.begin(), pauses.end()), kSaveWindowMs / 4);
+        EXPECT_LE(FakeClock::total(), kSaveWindowMs);
+        EXPECT_GE(FakeClock::total(), kSaveWindowMs * 3 / 4);
+        EXPECT_EQ(pcxtest::readFile(target), old);
+        EXPECT_EQ(entriesWithoutWines(dir.path()), std::vector<std::string>{"picture.pcx"});
+    }
+    {
+        // Made read-only after the save began: refused at once.
+        pcx::platform::FileReplacement replacement;
+        ASSERT_NO_FATAL_FAILURE(
+            prepare(replacement, target, bytesOf("new"), FakeClock::options(0)));
+        const std::wstring wide = fs::path(target).wstring();
+        ASSERT_TRUE(SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_READONLY));
+        EXPECT_FALSE(replacement.commit());
+        SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_NORMAL);
+        EXPECT_EQ(FakeClock::pauses, std::vector<uint32_t>{});
+        EXPECT_EQ(pcxtest::readFile(target), old);
+        EXPECT_EQ(entriesWithoutWines(dir.path()), std::vector<std::string>{"picture.pcx"});
+    }
+    {
+        // The folder moved away after the save began: refused at once.
+        fs::create_directories(dir.file("folder"));
+        pcx::platform::FileReplacement replacement;
+        ASSERT_NO_FATAL_FAILURE(prepare(replacement, dir.file("folder") + "/new.pcx",
+                                        bytesOf("new"), FakeClock::options(0)));
+        fs::rename(dir.file("folder"), dir.file("moved"));
+        EXPECT_FALSE(replacement.commit());
+        EXPECT_EQ(FakeClock::pauses, std::vector<uint32_t>{});
+    }
+}
+
+// Stands in for ReplaceFileW: the first call fails with the error asked for
+// and leaves the files as the documentation says it does without a backup
+// name; later calls are the system's.
+struct PartialReplacement {
+    static inline DWORD error = 0;
+    static inline int calls = 0;
+    static inline std::wstring movedAway;
+
+    static BOOL WINAPI replace(LPCWSTR replaced, LPCWSTR replacement, LPCWSTR backup, DWORD flags,
+                               LPVOID exclude, LPVOID reserved) {
+        if (calls++ > 0)
+            return ReplaceFileW(replaced, replacement, backup, flags, exclude, reserved);
+        // ERROR_UNABLE_TO_REMOVE_REPLACED: both keep their names.
+        if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT) DeleteFileW(replaced);
+        if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
+            MoveFileExW(replaced, movedAway.c_str(), 0);
+        SetLastError(error);
+        return FALSE;
+    }
+};
+
+TEST(FinalStep, FollowsEachPartialOutcomeOfTheReplacement) {
+    struct Case {
+        const char* what;
+        DWORD error;
+        bool temporaryHeld;  // until the save's window is spent
+        std::vector<std::string> left;
+    };
+    const Case cases[] = {
+        {"unable to remove replaced", ERROR_UNABLE_TO_REMOVE_REPLACED, false, {"picture.pcx"}},
+        {"unable to move replacement", ERROR_UNABLE_TO_MOVE_REPLACEMENT, false, {"picture.pcx"}},
+        {"unable to move replacement 2",
+         ERROR_UNABLE_TO_MOVE_REPLACEMENT_2,
+         false,
+         {"moved-away.pcx", "picture.pcx"}},
+        // The old file is gone and the new one cannot take its name: it
+        // stays as the one copy of the picture.
+        {"unable to move replacement, the new file held",
+         ERROR_UNABLE_TO_MOVE_REPLACEMENT,
+         true,
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir dir;
+        const std::string target = dir.file("picture.pcx");
+        ASSERT_TRUE(pcxtest::writeFile(target, bytesOf("old")));
+        PartialReplacement::error = c.error;
+        PartialReplacement::calls = 0;
+        PartialReplacement::movedAway = fs::path(dir.file("moved-away.pcx")).wstring();
+        pcx::platform::ReplaceOptions options = FakeClock::options(0);
+        options.replaceFile = PartialReplacement::replace;
+        pcx::platform::FileReplacement replacement;
+        ASSERT_NO_FATAL_FAILURE(prepare(replacement, target, bytesOf("new"), options));
+        const std::string temporary = fs::path(replacement.temporary().view()).string();
+        if (c.temporaryHeld) {
+            FakeClock::heldPastWindow = holdWithoutSharing(fs::path(temporary).wstring());
+            ASSERT_NE(FakeClock::heldPastWindow, INVALID_HANDLE_VALUE);
+        }
+        EXPECT_EQ(replacement.commit(), !c.temporaryHeld);
+        // Still held: a removal of the temporary file, which would have had
+        // it let go past the window, was not even tried.
+        if (FakeClock::heldPastWindow != INVALID_HANDLE_VALUE) {
+            CloseHandle(FakeClock::heldPastWindow);
+            FakeClock::heldPastWindow = INVALID_HANDLE_VALUE;
+        }
+        replacement.abandon();
+        if (c.temporaryHeld) {
+            EXPECT_EQ(pcxtest::readFile(temporary), bytesOf("new"));
+            EXPECT_FALSE(pcxtest::fileExists(target));
+            fs::remove(temporary);
+        } else {
+            EXPECT_EQ(pcxtest::readFile(target), bytesOf("new"));
+        }
+        EXPECT_EQ(entriesWithoutWines(dir.path()), c.left);
+        if (c.error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+            EXPECT_EQ(pcxtest::readFile(dir.file("moved-away.pcx")), bytesOf("old"));
+        }
+    }
 }
 #endif
 

@@ -171,6 +171,150 @@ std::FILE* streamOn(HANDLE handle, int flags, const char* mode) {
     return file;
 }
 
+// The last steps of a save meet files that another program holds for a
+// moment: a virus scanner checks the temporary file as soon as it is
+// closed, the search indexer or a thumbnailer reads the old picture, a sync
+// client uploads either, often without letting others delete or rename the
+// file. A step refused so is tried again after a pause that doubles each
+// time, until it succeeds, meets a refusal that lasts, or its window is
+// spent. The host's window does not repaint meanwhile, so the window is
+// short.
+
+// The first pause: a scanner is often done with a small file within a few
+// milliseconds. (Sleep rounds up to the system's timer tick, 10 to 16 ms
+// unless a program asked for finer.)
+constexpr uint32_t kFirstPauseMs = 4;
+// Each pause is this many times the one before: a short hold is met soon,
+// a long one costs few attempts (ten in a whole window).
+constexpr uint32_t kPauseGrowth = 2;
+// No pause is longer, so that a hold that ends late in the window is met
+// within a quarter of a second of its end.
+constexpr uint32_t kLongestPauseMs = 250;
+// The longest one step waits in all, counted from its first attempt: about
+// what a user sits through at the end of a save without taking the program
+// for hung, and well inside the five seconds after which Windows marks its
+// window "not responding".
+constexpr uint32_t kRetryWindowMs = 1000;
+
+uint32_t systemTicks() {
+    return GetTickCount();
+}
+
+void systemPause(uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
+
+// The pauses between the attempts of one step.
+class RetryWindow {
+public:
+    explicit RetryWindow(const ReplaceOptions& options)
+        : ticks_(options.ticks ? options.ticks : systemTicks),
+          pause_(options.pause ? options.pause : systemPause),
+          start_(ticks_()) {}
+
+    // Waits before the next attempt; false, without waiting, once the
+    // window is spent. The last pause ends with the window.
+    bool pauseBeforeRetry() {
+        // Unsigned: right across the tick count's wrap after 49.7 days.
+        const uint32_t spent = ticks_() - start_;
+        if (spent >= kRetryWindowMs) return false;
+        const uint32_t left = kRetryWindowMs - spent;
+        pause_(next_ < left ? next_ : left);
+        next_ = next_ * kPauseGrowth < kLongestPauseMs ? next_ * kPauseGrowth : kLongestPauseMs;
+        return true;
+    }
+
+private:
+    TickSource ticks_;
+    PauseSink pause_;
+    uint32_t start_;
+    uint32_t next_ = kFirstPauseMs;
+};
+
+// Whether error, met by a step on name, means that another program has a
+// file of the step open for the moment, rather than a refusal that lasts:
+// a missing folder, a full disk, a read-only file or a folder in the file's
+// place. Windows answers access denied both for a file held without delete
+// sharing (or one that waits to be deleted until its last holder lets go)
+// and for a read-only file or a folder, which no wait changes; a held source
+// of a move gives a sharing violation.
+bool heldForNow(DWORD error, const PathString& name) {
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return true;
+    if (error != ERROR_ACCESS_DENIED) return false;
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    // A file that waits to be deleted cannot even be looked at.
+    if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError() == ERROR_ACCESS_DENIED;
+    return (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+}
+
+// The ways the temporary file takes the target's place.
+enum class FinalStep {
+    Move,       // to a name that nothing has
+    Replace,    // ReplaceFileW over the existing file
+    Overwrite,  // MoveFileExW over it, where the volume cannot replace
+};
+
+// Tries step once: ERROR_SUCCESS, or the error it failed with.
+DWORD runStep(FinalStep step, const PathString& temporary, const PathString& target,
+              ReplaceCall replaceFile) {
+    BOOL done = FALSE;
+    switch (step) {
+        case FinalStep::Move:
+            // Without MOVEFILE_REPLACE_EXISTING: a file that someone made under
+            // the name meanwhile is replaced as any existing file is, keeping
+            // its attributes, not overwritten blindly.
+            done = MoveFileExW(temporary.c_str(), target.c_str(), 0);
+            break;
+        case FinalStep::Replace:
+            // ReplaceFileW gives the new file the old one's attributes,
+            // security and other metadata.
+            done = replaceFile(target.c_str(), temporary.c_str(), nullptr,
+                               REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
+            break;
+        case FinalStep::Overwrite:
+            done = MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
+            break;
+    }
+    return done ? ERROR_SUCCESS : GetLastError();
+}
+
+// What follows a step that failed: which step, and when.
+struct Sequel {
+    enum When { GiveUp, AtOnce, AfterPause } when;
+    FinalStep step;
+};
+
+Sequel sequelOf(FinalStep step, DWORD error, const PathString& target) {
+    if (step == FinalStep::Move && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS))
+        return {Sequel::AtOnce, FinalStep::Replace};
+    if (step == FinalStep::Replace) {
+        switch (error) {
+            case ERROR_UNABLE_TO_MOVE_REPLACEMENT:
+            case ERROR_UNABLE_TO_MOVE_REPLACEMENT_2:
+            case ERROR_FILE_NOT_FOUND:
+                // Without a backup name the first leaves the old file deleted,
+                // the second leaves it under another name, and both leave the
+                // temporary file under its own: the target's name is free and
+                // the new file is moved there. Not found: the old file went
+                // meanwhile (or the temporary one did, which the move finds).
+                return {Sequel::AfterPause, FinalStep::Move};
+            case ERROR_UNABLE_TO_REMOVE_REPLACED:
+                // Both files keep their names: the same call again.
+                return {Sequel::AfterPause, step};
+            default:
+                break;
+        }
+    }
+    if (heldForNow(error, target)) return {Sequel::AfterPause, step};
+    // A read-only target or a folder is refused, as open refuses it; Wine
+    // would let a move replace it. Another error of ReplaceFileW may mean
+    // that the volume cannot do all it asks: the new file is moved over the
+    // old instead, and the attributes are set again after.
+    if (step == FinalStep::Replace && error != ERROR_ACCESS_DENIED)
+        return {Sequel::AtOnce, FinalStep::Overwrite};
+    return {Sequel::GiveUp, step};
+}
+
 }  // namespace
 
 PathString temporaryNameFor(const PathString& target, uint64_t draw) {
@@ -229,6 +373,7 @@ FileKind fileKind(const wchar_t* name) {
 
 bool FileReplacement::open(const wchar_t* name, const ReplaceOptions& options) {
     abandon();
+    onlyCopy_ = false;
     if (name == nullptr || name[0] == L'\0') return false;
     options_ = options;
     const DeviceName device = deviceName(name);
@@ -333,41 +478,62 @@ bool FileReplacement::flushToDisk() {
     return FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream_)))) != 0;
 }
 
-bool FileReplacement::replaceExisting() {
-    // ReplaceFileW gives the new file the old one's attributes, security
-    // and other metadata. Where the volume cannot do that, the new file is
-    // moved over the old, and the attributes are put back below.
-    if (!ReplaceFileW(target_.c_str(), temporary_.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                      nullptr, nullptr) &&
-        !MoveFileExW(temporary_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING))
-        return false;
-    // Not every implementation keeps them (Wine's does not): set them again
-    // where they differ.
+void FileReplacement::keepAttributes() {
+    // ReplaceFileW gives the new file the old one's attributes, but not
+    // every implementation does (Wine's does not), and a move keeps the new
+    // file's own: set them again where they differ.
     const DWORD now = GetFileAttributesW(target_.c_str());
-    if (now != INVALID_FILE_ATTRIBUTES) {
-        const DWORD wanted =
-            ((now & ~kKeptAttributes) | (attributes_ & kKeptAttributes)) & kSettableAttributes;
-        if (wanted != (now & kSettableAttributes))
-            SetFileAttributesW(target_.c_str(), wanted != 0 ? wanted : FILE_ATTRIBUTE_NORMAL);
-    }
-    return true;
+    if (now == INVALID_FILE_ATTRIBUTES) return;
+    const DWORD wanted =
+        ((now & ~kKeptAttributes) | (attributes_ & kKeptAttributes)) & kSettableAttributes;
+    if (wanted != (now & kSettableAttributes))
+        SetFileAttributesW(target_.c_str(), wanted != 0 ? wanted : FILE_ATTRIBUTE_NORMAL);
 }
 
 bool FileReplacement::moveIntoPlace() {
-    if (existed_) return replaceExisting();
-    // Without MOVEFILE_REPLACE_EXISTING: a file that someone made under the
-    // name meanwhile is replaced as any existing file is, keeping its
-    // attributes, not overwritten blindly.
-    if (MoveFileExW(temporary_.c_str(), target_.c_str(), 0)) return true;
-    const DWORD error = GetLastError();
-    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
-    const DWORD found = GetFileAttributesW(target_.c_str());
-    attributes_ = found != INVALID_FILE_ATTRIBUTES ? found : 0;
-    return replaceExisting();
+    const ReplaceCall replaceFile = options_.replaceFile ? options_.replaceFile : ReplaceFileW;
+    RetryWindow window(options_);
+    // A file that existed is replaced; a new one is moved into place.
+    FinalStep step = existed_ ? FinalStep::Replace : FinalStep::Move;
+    bool replacing = existed_;
+    for (;;) {
+        const DWORD error = runStep(step, temporary_, target_, replaceFile);
+        if (error == ERROR_SUCCESS) break;
+        const Sequel sequel = sequelOf(step, error, target_);
+        if (sequel.when == Sequel::GiveUp) return false;
+        if (step == FinalStep::Move && sequel.step == FinalStep::Replace) {
+            // A file has the name: made meanwhile by another program, or
+            // left there by ReplaceFileW after all.
+            const DWORD found = GetFileAttributesW(target_.c_str());
+            attributes_ = found != INVALID_FILE_ATTRIBUTES ? found : 0;
+            replacing = true;
+            onlyCopy_ = false;
+        }
+        // The old file was deleted, or renamed to a name not known here:
+        // the new one is the copy of the picture to keep.
+        if (step == FinalStep::Replace && sequel.step == FinalStep::Move)
+            onlyCopy_ = error != ERROR_FILE_NOT_FOUND;
+        step = sequel.step;
+        if (sequel.when == Sequel::AfterPause && !window.pauseBeforeRetry()) return false;
+    }
+    onlyCopy_ = false;
+    if (replacing) keepAttributes();
+    return true;
 }
 
 void FileReplacement::removeTemporary() {
-    DeleteFileW(temporary_.c_str());
+    // The one copy of the picture is not thrown away.
+    if (onlyCopy_) {
+        onlyCopy_ = false;
+        return;
+    }
+    RetryWindow window(options_);
+    while (!DeleteFileW(temporary_.c_str())) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || !heldForNow(error, temporary_) ||
+            !window.pauseBeforeRetry())
+            return;
+    }
 }
 
 }  // namespace pcx::platform
