@@ -5,7 +5,9 @@
 	build-sanitize test-sanitize build-fuzz test-fuzz fuzz
 
 # Windows programs need an X display for their windows: the Windows tests run
-# inside a virtual one.
+# inside a virtual one. They run natively under Wine, or under Wine inside
+# qemu-user where the machine runs no 32-bit code or PCX_WINE_EMULATE=1 asks
+# for it (scripts/wine-road.sh); the bootstrap says which.
 XVFB_RUN = xvfb-run -a -s "-screen 0 1024x768x24"
 
 all: build
