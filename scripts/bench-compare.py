@@ -199,11 +199,12 @@ class Wine:
         self.prefix = os.path.join(build, "wineprefix")
         self.started_server = False
         self.startup_faults = {}
-        road = subprocess.run([WINE_ROAD, "describe"], stdout=subprocess.PIPE, text=True)
-        if road.returncode != 0:
+        said = [subprocess.run([WINE_ROAD, *verb], stdout=subprocess.PIPE, text=True)
+                for verb in ([], ["describe"])]
+        if any(done.returncode != 0 for done in said):
             sys.exit("no road for Windows programs on this machine (see above)")
-        self.road = road.stdout.strip()
-        self.emulated = "qemu" in self.road
+        self.emulated = said[0].stdout.strip() == "emulated"
+        self.road = said[1].stdout.strip()
 
     def argv(self, program, *args):
         return [WINE_RUN, self.prefix, os.path.join(self.build, program)] + list(args)

@@ -221,7 +221,6 @@ add_backports() {
 # to come cannot quietly give the release's older version instead.
 install_qemu() {
     echo "bootstrap: installing $QEMU_PACKAGE from $(codename)-backports"
-    # shellcheck disable=SC2086
     $as_root apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends \
         "$QEMU_PACKAGE/$(codename)-backports" && have_qemu
 }

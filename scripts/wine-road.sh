@@ -113,8 +113,9 @@ table() {
     fi
 }
 
-# The road: "native" or "emulated" on standard output, or a line saying why
-# there is none and a failure.
+# Sets road to native or emulated, found to what the probe found and, on
+# the emulated road, where to the table that holds the entry; or says why
+# there is no road and fails. Each thing is looked at once.
 choose() {
     found=$(probe) || return 1
     case ${PCX_WINE_EMULATE:-} in
@@ -132,7 +133,7 @@ choose() {
                 "32-bit x86 program natively"
             return 1
         fi
-        echo native
+        road=native
         return 0
     fi
     major=$(qemu_major)
@@ -146,7 +147,8 @@ choose() {
             "run scripts/bootstrap.sh, which installs it from the release's backports"
         return 1
     fi
-    case $(table) in
+    where=$(table)
+    case $where in
         private) ;;
         machine-wide)
             if [ "$found" = native ]; then
@@ -169,12 +171,11 @@ choose() {
             return 1
             ;;
     esac
-    echo emulated
+    road=emulated
 }
 
 describe() {
-    found=$(probe) || return 1
-    road=$(choose) || return 1
+    choose || return 1
     if [ "$road" = native ]; then
         echo "Windows programs run natively under Wine (this machine runs 32-bit x86 code)"
         return 0
@@ -185,12 +186,12 @@ describe() {
     else
         why="this machine runs no 32-bit x86 code"
     fi
-    case $(table) in
-        private) where="a binfmt table private to the project's processes" ;;
-        *) where="the machine-wide binfmt entry $BINFMT_DIR/$ENTRY_NAME" ;;
+    case $where in
+        private) table="a binfmt table private to the project's processes" ;;
+        *) table="the machine-wide binfmt entry $BINFMT_DIR/$ENTRY_NAME" ;;
     esac
     echo "Windows programs run under Wine inside qemu-user $version ($why), sent there by" \
-        "$where; their timings are the emulator's"
+        "$table; their timings are the emulator's"
 }
 
 # Inside a fresh user and mount namespace: the namespace's own binfmt table
@@ -213,11 +214,11 @@ inside() {
 }
 
 run() {
-    road=$(choose) || exit 125
+    choose || exit 125
     export PCX_WINE_ROAD="$road" PCX_WINE_ON_ROAD=1
     [ "$road" = native ] && exec "$@"
     export QEMU_TB_SIZE="$kCodeCacheMib"
-    machine_wide_entry && exec "$@"
+    [ "$where" = machine-wide ] && exec "$@"
     exec unshare --user --map-root-user --mount -- "$0" inside "$(id -u)" "$(id -g)" "$@"
 }
 
@@ -232,7 +233,7 @@ register_machine_wide() {
 command=${1:-road}
 [ $# -gt 0 ] && shift
 case $command in
-    road) choose ;;
+    road) choose && echo "$road" ;;
     probe) probe ;;
     table) table ;;
     describe) describe ;;

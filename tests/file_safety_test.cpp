@@ -542,6 +542,15 @@ struct LastRowHold {
     }
 };
 
+// Opens a replacement of target and writes content to it, closed and ready
+// for the commit.
+void prepare(pcx::platform::FileReplacement& replacement, const std::string& target,
+             const Bytes& content, const pcx::platform::ReplaceOptions& options) {
+    ASSERT_TRUE(replacement.open(fs::path(target).wstring().c_str(), options));
+    ASSERT_EQ(std::fwrite(content.data(), 1, content.size(), replacement.stream()), content.size());
+    ASSERT_TRUE(replacement.closeStream());
+}
+
 class HeldFile : public FileSafety, public ::testing::WithParamInterface<HoldCase> {};
 
 // The hold on the target starts in the last row's progress report. The
@@ -573,10 +582,7 @@ TEST_P(HeldFile, ASaveWaitsOutAShortHoldAndGivesUpOnALongOneKeepingTheOldFile) {
         ASSERT_TRUE(LastRowHold::held);
     } else {
         pcx::platform::FileReplacement replacement;
-        ASSERT_TRUE(replacement.open(fs::path(target).wstring().c_str()));
-        ASSERT_EQ(std::fwrite(written.data(), 1, written.size(), replacement.stream()),
-                  written.size());
-        ASSERT_TRUE(replacement.closeStream());
+        ASSERT_NO_FATAL_FAILURE(prepare(replacement, target, written, {}));
         ASSERT_EQ(entries(dir.path()).size(), c.existing ? 2u : 1u);  // found by listing
         ASSERT_TRUE(
             holder.start(std::wstring(replacement.temporary().view()), OPEN_EXISTING, c.holdMs));
@@ -646,15 +652,6 @@ struct FakeClock {
         return sum;
     }
 };
-
-// Opens a replacement of target and writes content to it, closed and ready
-// for the commit.
-void prepare(pcx::platform::FileReplacement& replacement, const std::string& target,
-             const Bytes& content, const pcx::platform::ReplaceOptions& options) {
-    ASSERT_TRUE(replacement.open(fs::path(target).wstring().c_str(), options));
-    ASSERT_EQ(std::fwrite(content.data(), 1, content.size(), replacement.stream()), content.size());
-    ASSERT_TRUE(replacement.closeStream());
-}
 
 HANDLE holdWithoutSharing(const std::wstring& path) {
     return CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
