@@ -30,18 +30,35 @@ def road_script(*args, environment=None):
     return done.returncode, done.stdout.strip(), done.stderr.strip()
 
 
-def executables_running(name):
-    """The executables of the processes whose command line names name."""
+def parent_of(pid):
+    with open("/proc/%d/stat" % pid) as stat:
+        # The command's name, in parentheses, may hold spaces: the parent
+        # is the second field after it.
+        return int(stat.read().rsplit(")", 1)[1].split()[1])
+
+
+def descends_from(pid, ancestor):
+    while pid > 1:
+        if pid == ancestor:
+            return True
+        pid = parent_of(pid)
+    return False
+
+
+def executables_running(name, ancestor):
+    """The executables of the processes under ancestor whose command line
+    names name. Other tests may run the same program at the same time."""
     found = set()
     for pid in os.listdir("/proc"):
-        if not pid.isdigit() or int(pid) == os.getpid():
+        if not pid.isdigit():
             continue
         try:
             with open("/proc/%s/cmdline" % pid, "rb") as cmdline:
                 if name.encode() not in cmdline.read():
                     continue
-            found.add(os.path.realpath(os.readlink("/proc/%s/exe" % pid)))
-        except OSError:
+            if descends_from(int(pid), ancestor):
+                found.add(os.path.realpath(os.readlink("/proc/%s/exe" % pid)))
+        except (OSError, IndexError, ValueError):
             continue
     return found
 
@@ -77,7 +94,7 @@ def main():
                 child.kill()
                 child.wait()
                 break
-            seen |= executables_running(name)
+            seen |= executables_running(name, child.pid)
             time.sleep(POLL_SECONDS)
         output.seek(0)
         text = output.read().decode(errors="replace")
