@@ -97,6 +97,27 @@ void gatherRowReduced(const uint8_t* line, uint8_t* out, size_t count, int shift
     for (size_t j = 0; j < count; ++j) out[j] = line[j << shift];
 }
 
+void combineBitPlanesReduced(int planes, const uint8_t* line, size_t planeBytes, uint8_t* out,
+                             size_t count, int shift) {
+    for (size_t j = 0; j < count; ++j) {
+        const size_t x = j << shift;
+        const unsigned bit = 7 - static_cast<unsigned>(x % 8);
+        unsigned value = 0;
+        for (int p = 0; p < planes; ++p)
+            value |= ((line[static_cast<size_t>(p) * planeBytes + x / 8] >> bit) & 1u) << p;
+        out[j] = static_cast<uint8_t>(value);
+    }
+}
+
+// An uncompressed file's data: the next bytes are the decoded ones. Takes
+// as many as both sides have, stored at out, or only counted when out is
+// null; nothing is ever cut.
+RunLengthResult takeStored(const uint8_t* in, size_t inSize, uint8_t* out, size_t outSize) {
+    const size_t count = std::min(inSize, outSize);
+    if (out) std::memcpy(out, in, count);
+    return {count, count, 0};
+}
+
 }  // namespace
 
 void ReportText::append(const char* text) {
@@ -284,7 +305,8 @@ bool TPcxDecoder::classify() {
     return true;
 }
 
-// Decodes the codes after the header and expands the rows as it goes. The
+// Decodes the codes after the header (or, uncompressed, takes the bytes as
+// they are) and expands the rows as it goes. The
 // picture's decoded bytes are a sequence of segments, each stored in raw or
 // skipped: a full decode stores every scanline, a window of them at a time;
 // a preview stores each scanline it samples (every scale-th) and skips the
@@ -366,8 +388,10 @@ bool TPcxDecoder::readData() {
                 store ? std::min(available - consumed, kDecodePiece) : available - consumed;
             const uint8_t* codes = block.get() + consumed;
             const RunLengthResult result =
-                store ? decodeRunLength(codes, piece, window + done, length - done)
-                      : skipRunLength(codes, piece, length - done);
+                !layout_.runLength
+                    ? takeStored(codes, piece, store ? window + done : nullptr, length - done)
+                : store ? decodeRunLength(codes, piece, window + done, length - done)
+                        : skipRunLength(codes, piece, length - done);
             consumed += result.consumed;
             done += result.written;
             cutCount = result.cut;
@@ -418,13 +442,21 @@ bool TPcxDecoder::choosePalette() {
             return true;
         case PcxVariant::Indexed2:
         case PcxVariant::Indexed4:
-            break;
+            return readColormap(1 << layout_.bitsPerPixel);
+        case PcxVariant::BitPlanes:
+            return readColormap(1 << layout_.planes);
     }
+    return true;
+}
+
+// The header's sixteen colours, of which the first count are the picture's.
+// Fails only when the table cannot be allocated.
+bool TPcxDecoder::readColormap(int32_t count) {
     palette = static_cast<uint32_t*>(std::calloc(kColormapEntries, sizeof(uint32_t)));
     if (!palette) return fail(DecodeFailure::OutOfMemory);
     for (int entry = 0; entry < kColormapEntries; ++entry)
         palette[entry] = colourValue(header.colormap + 3 * entry);
-    paletteCount = 1 << layout_.bitsPerPixel;
+    paletteCount = count;
     return true;
 }
 
@@ -462,7 +494,7 @@ void TPcxDecoder::expandRow(int32_t row, const uint8_t* scanline) {
     const int shift = scaleShift;
     uint8_t* out = rowAt(row);
     switch (layout_.variant) {
-        case PcxVariant::TrueColour: {
+        case PcxVariant::TrueColour: {  // an alpha plane after blue is skipped
             const uint8_t* red = scanline;
             const uint8_t* green = red + layout_.planeBytes;
             const uint8_t* blue = green + layout_.planeBytes;
@@ -486,6 +518,13 @@ void TPcxDecoder::expandRow(int32_t row, const uint8_t* scanline) {
                 unpackRow(layout_.bitsPerPixel, scanline, out, count);
             else
                 unpackRowReduced(layout_.bitsPerPixel, scanline, out, count, shift);
+            return;
+        case PcxVariant::BitPlanes:
+            if (shift == 0)
+                combineBitPlanes(layout_.planes, scanline, layout_.planeBytes, out, count);
+            else
+                combineBitPlanesReduced(layout_.planes, scanline, layout_.planeBytes, out, count,
+                                        shift);
             return;
     }
 }

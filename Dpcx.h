@@ -1,7 +1,8 @@
 // Dpcx: the PCX header record and the decoder TPcxDecoder.
 //
 // The decoder reads the header (and can stop there), works out once which
-// variant the header describes, decodes the scanlines and expands each into
+// variant the header describes, decodes the scanlines (or takes them as they
+// are from an uncompressed file) and expands each into
 // one byte (indexed) or one 32-bit word 0x00RRGGBB (24-bit) per pixel as soon
 // as it is complete, optionally keeping only every scale-th row and column
 // for a preview, and picks the colour table. The file format itself, the
@@ -67,7 +68,7 @@ public:
 
     // Decodes the named file (null is the empty name, which never opens).
     // True when the file opened, its header has Manufacturer 10 and
-    // Encoding 1 and, unless headerOnly, classifyHeader accepts it and its
+    // Encoding 0 or 1 and, unless headerOnly, classifyHeader accepts it and its
     // buffers could be allocated. A file that ends early still succeeds:
     // unreached bytes are 0. On failure report ends with
     // "ERROR DETECTED.\n", failure says why, and pixels and palette are
@@ -96,7 +97,7 @@ public:
     int32_t width;         // output size: the source size, or reduced for a preview
     int32_t height;        //
     int32_t stride;        // bytes per output row
-    bool trueColour;       // three planes of 8 bits: output is 0x00RRGGBB words
+    bool trueColour;       // three or four planes of 8 bits: output is 0x00RRGGBB words
     int32_t paletteCount;  // colours the picture uses (palette may hold more)
     uint32_t* palette;     // 0x00RRGGBB colour table or null (calloc)
     bool headerOnly;       // stop after the header
@@ -121,6 +122,7 @@ private:
     bool readData();
     bool choosePalette();
     bool readTrailer();
+    bool readColormap(int32_t count);
     bool allocatePixels();
     void expandRow(int32_t row, const uint8_t* scanline);
     void clearRows(int32_t first);

@@ -24,12 +24,16 @@ void storeLe16(uint8_t* at, uint16_t value) {
 // bits.
 constexpr int64_t kMaxBufferBytes = std::numeric_limits<int32_t>::max();
 
-// The variant of an accepted version, depth and plane count; false for
-// every other combination. Eight bits in one plane are read only with
-// version 5 (whose files carry the trailer), three planes from version 5 on.
+// The variant of an accepted depth and plane count; false for every other
+// combination. The version decides nothing: files of 256 colours or 24 bits
+// with a version below 5 read as those of version 5 do. Refused: several
+// planes of 2- or 4-bit samples (no two common readers agree on what they
+// mean), one plane of more than 8 bits, two planes of 8 bits, and any other
+// plane count.
 bool variantOf(const PcxHeader& header, PcxVariant* variant) {
-    if (header.nPlanes == 1) {
-        switch (header.bitsPerPixel) {
+    const unsigned bits = header.bitsPerPixel, planes = header.nPlanes;
+    if (planes == 1) {
+        switch (bits) {
             case 1:
                 *variant = PcxVariant::Indexed1;
                 return true;
@@ -41,13 +45,20 @@ bool variantOf(const PcxHeader& header, PcxVariant* variant) {
                 return true;
             case 8:
                 *variant = PcxVariant::Indexed8;
-                return header.version == kPcxVersion5;
+                return true;
             default:
                 return false;
         }
     }
-    *variant = PcxVariant::TrueColour;
-    return header.nPlanes == 3 && header.bitsPerPixel == 8 && header.version >= kPcxVersion5;
+    if (bits == 1 && planes >= 2 && planes <= kMaxBitPlanes) {
+        *variant = PcxVariant::BitPlanes;
+        return true;
+    }
+    if (bits == 8 && (planes == 3 || planes == 4)) {
+        *variant = PcxVariant::TrueColour;
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -106,7 +117,9 @@ HeaderClass classifyHeader(const PcxHeader& header, int32_t scaleShift) {
     if (!isPcxHeader(header)) return refuse(DecodeFailure::NotPcx);
     if (!variantOf(header, &layout.variant)) return refuse(DecodeFailure::UnreadVariant);
     const bool rgb = layout.variant == PcxVariant::TrueColour;
+    layout.runLength = header.encoding == kPcxEncodingRunLength;
     layout.bitsPerPixel = header.bitsPerPixel;
+    layout.planes = header.nPlanes;
     layout.sourceWidth = pictureWidth(header);
     layout.sourceHeight = pictureHeight(header);
     if (layout.sourceWidth < 1 || layout.sourceHeight < 1)

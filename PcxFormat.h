@@ -33,10 +33,24 @@
 // the most significant free bits of its byte first, and bytes past the width
 // are fill.
 //
-// The run-length code: a byte with both top bits set (0xC0-0xFF) is a run
-// header, whose low six bits (0-63) count how often the next byte repeats;
-// any other byte (0x00-0xBF) is one literal. A data byte of 0xC0 or above can
-// only be stored through a run header, if need be as the run of one 0xC1.
+// The run-length code (Encoding 1): a byte with both top bits set
+// (0xC0-0xFF) is a run header, whose low six bits (0-63) count how often the
+// next byte repeats; any other byte (0x00-0xBF) is one literal. A data byte
+// of 0xC0 or above can only be stored through a run header, if need be as
+// the run of one 0xC1. An uncompressed file (Encoding 0) stores the decoded
+// bytes themselves after the header.
+//
+// The layouts, by bits per pixel in one plane and planes:
+//
+//   1, 2 or 4 bits, one plane     indexed; 1 bit is black and white, 2 and 4
+//                                 bits take the header's colormap
+//   1 bit, 2 to 4 planes          indexed, pixel = sum of plane p's bit << p,
+//                                 2^planes colours from the colormap (four
+//                                 planes: the 16-colour EGA/VGA picture)
+//   8 bits, one plane             indexed, 256 colours from the trailer when
+//                                 the file has one
+//   8 bits, 3 planes              red, green, blue
+//   8 bits, 4 planes              red, green, blue, alpha
 #ifndef PCX_PCX_FORMAT_H
 #define PCX_PCX_FORMAT_H
 
@@ -50,17 +64,22 @@ namespace pcx {
 constexpr size_t kPcxHeaderSize = 128;
 // Every PCX file names this maker.
 constexpr uint8_t kPcxManufacturer = 10;
-// The one encoding there is: the run-length code.
+// The two encodings: the decoded bytes as they are, and the run-length code
+// (the one written here, and the one nearly every file uses).
+constexpr uint8_t kPcxEncodingNone = 0;
 constexpr uint8_t kPcxEncodingRunLength = 1;
-// The version of files with a 256-colour trailer or 24-bit colour, and the
-// version written here.
+// The version written here. The reader gates no layout on the version:
+// files of 256 or 24-bit colour that carry an older number read alike.
 constexpr uint8_t kPcxVersion5 = 5;
+// The most planes of 1-bit samples a picture has: four index the sixteen
+// entries of the header's colormap.
+constexpr unsigned kMaxBitPlanes = 4;
 
 // The header, field by field, as the file stores it.
 struct PcxHeader {
     uint8_t manufacturer;  // kPcxManufacturer
     uint8_t version;
-    uint8_t encoding;      // kPcxEncodingRunLength
+    uint8_t encoding;      // kPcxEncodingNone or kPcxEncodingRunLength
     uint8_t bitsPerPixel;  // bits of one pixel in one plane
     uint16_t windowXMin;   // the picture's window, edges inclusive
     uint16_t windowYMin;
@@ -84,9 +103,11 @@ PcxHeader parsePcxHeader(const uint8_t* bytes);
 // The header's 128 bytes into bytes[0..127].
 void writePcxHeader(const PcxHeader& header, uint8_t* bytes);
 
-// Whether the header is a PCX header at all: the maker and the encoding.
+// Whether the header is a PCX header at all: the maker and an encoding
+// there is.
 inline bool isPcxHeader(const PcxHeader& header) {
-    return header.manufacturer == kPcxManufacturer && header.encoding == kPcxEncodingRunLength;
+    return header.manufacturer == kPcxManufacturer &&
+           (header.encoding == kPcxEncodingNone || header.encoding == kPcxEncodingRunLength);
 }
 
 // The picture's size from its window, in signed 32-bit arithmetic, so that a
@@ -130,6 +151,7 @@ inline uint8_t* writeRunCode(uint8_t* at, uint8_t value, uint32_t count) {
 
 // The header's colormap: 16 entries.
 constexpr int kColormapEntries = 16;
+static_assert(kColormapEntries == 1 << kMaxBitPlanes, "four bit planes index the colormap");
 // The trailer of 256-colour files: the marker, then 256 entries, ending the
 // file; a reader finds it kPcxTrailerSize bytes before the end.
 constexpr int kTrailerEntries = 256;
@@ -156,23 +178,28 @@ enum class DecodeFailure : uint8_t {
     None,
     FileNotOpened,      // no name, or the file does not open
     HeaderTooShort,     // fewer than 128 bytes
-    NotPcx,             // Manufacturer not 10, or Encoding not 1
-    UnreadVariant,      // a version, depth and plane count that no variant has
+    NotPcx,             // Manufacturer not 10, or Encoding neither 0 nor 1
+    UnreadVariant,      // a depth and plane count that no variant has
     EmptyWindow,        // a width or height below 1
     PlaneLineTooShort,  // BytesPerLine holds fewer bits than a row of pixels
     TooLarge,           // the decoded picture or the output beyond 2^31 - 1 bytes
     OutOfMemory,        // a buffer could not be allocated
 };
 
-// The variants a full decode reads. Every indexed variant is one plane; the
-// 8-bit one takes its colours from the file's trailer when it has one.
-enum class PcxVariant : uint8_t { Indexed1, Indexed2, Indexed4, Indexed8, TrueColour };
+// The variants a full decode reads (the layouts drawn at the top). The
+// 8-bit indexed one takes its colours from the file's trailer when it has
+// one; BitPlanes gathers one bit of each of 2 to 4 planes into an index;
+// TrueColour reads the first three planes of 8 bits, and a fourth (alpha),
+// which the image record has no room for, is skipped.
+enum class PcxVariant : uint8_t { Indexed1, Indexed2, Indexed4, Indexed8, BitPlanes, TrueColour };
 
 // What a header is, for a full decode: its variant and the sizes that follow
 // from it and from the reduction.
 struct DecodeLayout {
     PcxVariant variant;
+    bool runLength;        // Encoding 1; else the bytes are stored as they are
     int bitsPerPixel;      // of one plane: 1, 2, 4 or 8
+    int planes;            // NPlanes: 1 to 4
     size_t planeBytes;     // BytesPerLine
     size_t scanlineBytes;  // every plane of one scanline
     int32_t sourceWidth;   // the picture
@@ -190,9 +217,9 @@ struct HeaderClass {
 };
 
 // Classifies a header for a full decode whose output is reduced by
-// 2^scaleShift. Accepted: 1, 2, 4 or 8 bits in one plane (8 bits only with
-// version 5), and 8 bits in three planes (version 5 or above), of a
-// non-empty window, with plane lines long enough for a row, and with every
+// 2^scaleShift. Accepted, in either encoding and of any version: 1, 2, 4 or
+// 8 bits in one plane, 1 bit in 2 to 4 planes, and 8 bits in three or four
+// planes; of a non-empty window, with plane lines long enough for a row, and with every
 // buffer size (the decoded picture, the output) within a signed 32-bit
 // integer: the image record carries sizes as 32-bit integers, and a host
 // does its own arithmetic on them in 32 bits.

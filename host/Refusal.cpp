@@ -42,19 +42,20 @@ std::string number(unsigned value) {
     return std::to_string(value);
 }
 
-const char* planeWord(unsigned planes) {
-    static const char* const words[] = {"no planes", "one plane", "two planes", "three planes",
-                                        "four planes"};
-    return planes < 5 ? words[planes] : nullptr;
-}
-
-std::string planesText(unsigned planes) {
-    if (const char* word = planeWord(planes)) return word;
-    return number(planes) + " planes";
-}
-
 std::string bitsText(unsigned bits) {
     return number(bits) + (bits == 1 ? " bit" : " bits");
+}
+
+// What the pixels are, for the layouts that have a name: "16 colours",
+// "24-bit colour"; empty for the others.
+std::string coloursText(unsigned bits, unsigned planes) {
+    if (planes == 1 && (bits == 1 || bits == 2 || bits == 4 || bits == 8))
+        return number(1u << bits) + " colours";
+    if (bits == 1 && planes >= 2 && planes <= pcx::kMaxBitPlanes)
+        return number(1u << planes) + " colours";
+    if (bits == 8 && planes == 3) return "24-bit colour";
+    if (bits == 8 && planes == 4) return "24-bit colour and alpha";
+    return {};
 }
 
 }  // namespace
@@ -94,31 +95,21 @@ std::optional<pcx::PcxHeader> headerFromFile(std::FILE* file) {
     return pcx::parsePcxHeader(bytes);
 }
 
+std::string storageText(const pcx::PcxHeader& header) {
+    const unsigned planes = header.nPlanes;
+    std::string text = planes == 0 ? "no planes"
+                                   : number(planes) + (planes == 1 ? " plane" : " planes") +
+                                         " of " + bitsText(header.bitsPerPixel);
+    if (header.encoding == pcx::kPcxEncodingNone) text += ", uncompressed";
+    return text;
+}
+
 std::string layoutText(const pcx::PcxHeader& header) {
-    if (header.encoding == 0) return "uncompressed (Encoding 0)";
-    if (header.encoding != pcx::kPcxEncodingRunLength)
-        return "Encoding " + number(header.encoding) + ", a code other than run-length";
-    const unsigned bits = header.bitsPerPixel, planes = header.nPlanes;
-    const std::string version = ", version " + number(header.version);
-    if (planes == 1) {
-        switch (bits) {
-            case 1:
-                return "2 colours, 1 bit in one plane";
-            case 2:
-                return "4 colours, 2 bits in one plane";
-            case 4:
-                return "16 colours, 4 bits in one plane";
-            case 8:
-                return "256 colours, 8 bits in one plane" + version;
-            default:
-                return bitsText(bits) + " in one plane";
-        }
-    }
-    if (planes == 4 && bits == 1) return "16 colours as four planes of 1 bit";
-    if (planes == 3 && bits == 8) return "24-bit colour as three planes of 8 bits" + version;
-    if (planes == 4 && bits == 8) return "four-plane RGBA, four planes of 8 bits";
-    if (planes == 0) return "no planes (NPlanes 0)";
-    return planesText(planes) + " of " + bitsText(bits);
+    if (!pcx::isPcxHeader(header))
+        return "Encoding " + number(header.encoding) +
+               ", neither uncompressed (0) nor run-length coded (1)";
+    const std::string colours = coloursText(header.bitsPerPixel, header.nPlanes);
+    return (colours.empty() ? "" : colours + " in ") + storageText(header);
 }
 
 Refusal explainRefusal(const pcx::PcxHeader& header) {
@@ -161,9 +152,8 @@ std::string explainNotPcx(const std::optional<pcx::PcxHeader>& header, bool pcxN
         return pcxName ? "it does not begin with a PCX header (the first byte is " +
                              number(header->manufacturer) + ", not 10)"
                        : "";
-    if (header->encoding != pcx::kPcxEncodingRunLength)
-        return layoutText(*header) +
-               ": the plug-in reads only run-length coded PCX files (Encoding 1)";
+    if (!pcx::isPcxHeader(*header))
+        return layoutText(*header) + ": the plug-in reads PCX files of those two encodings only";
     return "";
 }
 

@@ -25,8 +25,14 @@ std::optional<pcx::PcxHeader> headerFromReport(const std::string& report);
 // The header in the first 128 bytes of file; empty when it is shorter.
 std::optional<pcx::PcxHeader> headerFromFile(std::FILE* file);
 
-// The layout a header describes, e.g. "16 colours as four planes of 1 bit"
-// or "uncompressed (Encoding 0)".
+// How a header stores its pixels: "4 planes of 1 bit", "1 plane of 8 bits,
+// uncompressed".
+std::string storageText(const pcx::PcxHeader& header);
+
+// The layout a header describes, e.g. "16 colours in 4 planes of 1 bit",
+// "2 planes of 4 bits" (a layout without a name) or, for a header of
+// another encoding, "Encoding 2, neither uncompressed (0) nor run-length
+// coded (1)".
 std::string layoutText(const pcx::PcxHeader& header);
 
 // Why a picture whose header the plug-in took was refused.

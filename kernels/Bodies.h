@@ -244,6 +244,30 @@ inline void unpackRowBits(const uint8_t* __restrict line, uint8_t* __restrict ou
     for (size_t x = bulk * kPerByte; x < count; ++x) out[x] = packedPixel<Bits>(line, x);
 }
 
+// Pixel x of Planes plane lines of 1 bit: plane p gives bit p.
+template <int Planes>
+inline uint8_t bitPlanesPixel(const uint8_t* const* planes, size_t x) {
+    unsigned value = 0;
+    for (int p = 0; p < Planes; ++p) value |= ((planes[p][x / 8] >> (7 - x % 8)) & 1u) << p;
+    return static_cast<uint8_t>(value);
+}
+
+// Sixteen source bytes of each plane (128 pixels) at a time, then the whole
+// bytes left (8 pixels each), then the pixels of a last partial byte.
+template <class P, int Planes>
+inline void combineBitPlanesRow(const uint8_t* line, size_t planeBytes, uint8_t* __restrict out,
+                                size_t count) {
+    const uint8_t* planes[4] = {};
+    for (int p = 0; p < Planes; ++p) planes[p] = line + static_cast<size_t>(p) * planeBytes;
+    const size_t whole = count / 8;
+    const size_t bulk = multipleOf16(whole);
+    for (size_t k = 0; k < bulk; k += 16)
+        P::template combineBitPlanes16<Planes>(planes, k, out + 8 * k);
+    for (size_t k = bulk; k < whole; ++k)
+        P::template combineBitPlaneByte<Planes>(planes, k, out + 8 * k);
+    for (size_t x = whole * 8; x < count; ++x) out[x] = bitPlanesPixel<Planes>(planes, x);
+}
+
 // --- run-length coding of plane lines ---------------------------------------------
 
 // Writes the full codes of 63 that the open run has collected beyond 63

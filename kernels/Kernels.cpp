@@ -169,6 +169,11 @@ void unpackRow(int bits, const uint8_t* line, uint8_t* out, size_t count) {
     kernels::copies().unpackRow[bits / 2](line, out, count);
 }
 
+void combineBitPlanes(int planes, const uint8_t* line, size_t planeBytes, uint8_t* out,
+                      size_t count) {
+    kernels::copies().combineBitPlanes[planes - 2](line, planeBytes, out, count);
+}
+
 uint32_t codeLineBulk(const uint8_t* first, uint32_t count, uint32_t step, uint8_t** out,
                       OpenRun* run) {
     const kernels::KernelSet& set = kernels::copies();

@@ -7,6 +7,7 @@
 //   run-length skip windows    Dpcx      yes        yes    yes        yes
 //   plane interleave           Dpcx      yes        yes    (SSE2's)   (SSE2's)
 //   1, 2, 4-bit row unpacking  Dpcx      yes        yes    (SSE2's)   (SSE2's)
+//   1-bit plane combining      Dpcx      yes        yes    (SSE2's)   (SSE2's)
 //   run scan of a plane line   Epcx      yes        yes    yes        yes
 //
 // The portable copies are plain C++ (machine words as masks) for any
@@ -75,6 +76,13 @@ void interleavePlanes(const uint8_t* red, const uint8_t* green, const uint8_t* b
 // One row of count indices from a plane line of bits (1, 2 or 4) per pixel,
 // most significant bits first.
 void unpackRow(int bits, const uint8_t* line, uint8_t* out, size_t count);
+
+// One row of count indices from planes (2, 3 or 4) plane lines of 1 bit per
+// pixel, planeBytes apart from line on: pixel x is bit 7 - x % 8 of byte
+// x / 8 of plane 0, plus twice that bit of plane 1, four times that of plane
+// 2 and eight times that of plane 3.
+void combineBitPlanes(int planes, const uint8_t* line, size_t planeBytes, uint8_t* out,
+                      size_t count);
 
 // --- run-length coding ----------------------------------------------------------
 

@@ -74,6 +74,23 @@ PCX_PORTABLE unsigned lowestBit(Mask mask) {
         return static_cast<unsigned>(__builtin_ctz(mask));
 }
 
+// The eight bits of each byte value spread over the eight bytes of a word,
+// most significant first: byte i of entry b is bit 7 - i of b (0 or 1).
+struct BitSpread {
+    uint64_t bytes[256];
+};
+
+constexpr BitSpread makeBitSpread() {
+    BitSpread table = {};
+    for (unsigned value = 0; value < 256; ++value)
+        for (unsigned i = 0; i < 8; ++i)
+            table.bytes[value] |= uint64_t{(value >> (7 - i)) & 1} << (8 * i);
+    return table;
+}
+
+// Built by the compiler: constant data, no start-up work.
+inline constexpr BitSpread kBitSpread = makeBitSpread();
+
 // Any processor: words of bytes.
 struct PortablePrimitives {
     // Bits set in mask: pairs, then nibbles, then bytes summed by one
@@ -168,6 +185,24 @@ struct PortablePrimitives {
                                               uint32_t /*readable*/) {
         for (uint32_t i = 0; i < count; ++i) out = writeRunCode(out, values[i], 1);
         return out;
+    }
+
+    // The eight pixels of byte k of each of Planes plane lines of 1 bit:
+    // each plane's bits spread one to a byte, moved to the plane's place.
+    // No sum carries out of its byte.
+    template <int Planes>
+    static PCX_PORTABLE void combineBitPlaneByte(const uint8_t* const* planes, size_t k,
+                                                 uint8_t* out) {
+        uint64_t pixels = 0;
+        for (int p = 0; p < Planes; ++p) pixels |= kBitSpread.bytes[planes[p][k]] << p;
+        std::memcpy(out, &pixels, sizeof pixels);
+    }
+
+    // The 128 pixels of bytes k to k + 15 of each plane line.
+    template <int Planes>
+    static PCX_PORTABLE void combineBitPlanes16(const uint8_t* const* planes, size_t k,
+                                                uint8_t* out) {
+        for (size_t i = 0; i < 16; ++i) combineBitPlaneByte<Planes>(planes, k + i, out + 8 * i);
     }
 
     // Sixteen 0x00RRGGBB words from sixteen bytes of each plane.
@@ -271,6 +306,53 @@ struct Sse2Primitives : PortablePrimitives {
         _mm_storeu_si128(to + 1, _mm_unpackhi_epi16(blueGreenLow, redLow));
         _mm_storeu_si128(to + 2, _mm_unpacklo_epi16(blueGreenHigh, redHigh));
         _mm_storeu_si128(to + 3, _mm_unpackhi_epi16(blueGreenHigh, redHigh));
+    }
+
+    // Each 64-bit lane read as an 8 x 8 matrix of bits, row r its byte r and
+    // column c bit c of that byte, mirrored on its anti-diagonal: bit c of
+    // byte r moves to bit 7 - r of byte 7 - c. Three exchanges of blocks,
+    // of 4 x 4, 2 x 2 and single bits.
+    static PCX_SSE2 __m128i mirrorAntiDiagonal(__m128i x) {
+        const __m128i blocks4 = _mm_set1_epi64x(static_cast<long long>(0xF0F0F0F00F0F0F0Full));
+        const __m128i blocks2 = _mm_set1_epi64x(static_cast<long long>(0xCCCC0000CCCC0000ull));
+        const __m128i blocks1 = _mm_set1_epi64x(static_cast<long long>(0xAA00AA00AA00AA00ull));
+        __m128i t = _mm_xor_si128(x, _mm_slli_epi64(x, 36));
+        x = _mm_xor_si128(x, _mm_and_si128(blocks4, _mm_xor_si128(t, _mm_srli_epi64(x, 36))));
+        t = _mm_and_si128(blocks2, _mm_xor_si128(x, _mm_slli_epi64(x, 18)));
+        x = _mm_xor_si128(x, _mm_xor_si128(t, _mm_srli_epi64(t, 18)));
+        t = _mm_and_si128(blocks1, _mm_xor_si128(x, _mm_slli_epi64(x, 9)));
+        return _mm_xor_si128(x, _mm_xor_si128(t, _mm_srli_epi64(t, 9)));
+    }
+
+    // The 128 pixels of bytes k to k + 15 of each plane line, a bit
+    // transposition. Each 64-bit lane takes two source bytes of every plane:
+    // planes 3 to 0 of one byte, then of the next (planes past Planes are
+    // 0). Mirrored on its anti-diagonal, byte j of the lane holds bit 7 - j,
+    // pixel j, of all eight, plane p of the first byte at bit 4 + p and of
+    // the second at bit p: the pixels of the first byte are the high nibbles,
+    // those of the second the low ones.
+    template <int Planes>
+    static PCX_SSE2 void combineBitPlanes16(const uint8_t* const* planes, size_t k, uint8_t* out) {
+        __m128i plane[4];
+        for (int p = 0; p < 4; ++p)
+            plane[p] = p < Planes ? load16(planes[p] + k) : _mm_setzero_si128();
+        const __m128i highLow = _mm_unpacklo_epi8(plane[3], plane[2]);
+        const __m128i highHigh = _mm_unpackhi_epi8(plane[3], plane[2]);
+        const __m128i lowLow = _mm_unpacklo_epi8(plane[1], plane[0]);
+        const __m128i lowHigh = _mm_unpackhi_epi8(plane[1], plane[0]);
+        const __m128i lanes[4] = {
+            _mm_unpacklo_epi16(highLow, lowLow), _mm_unpackhi_epi16(highLow, lowLow),
+            _mm_unpacklo_epi16(highHigh, lowHigh), _mm_unpackhi_epi16(highHigh, lowHigh)};
+        const __m128i nibble = _mm_set1_epi8(0x0F);
+        __m128i* to = reinterpret_cast<__m128i*>(out);
+        PCX_UNROLLED
+        for (size_t i = 0; i < 4; ++i) {
+            const __m128i pixels = mirrorAntiDiagonal(lanes[i]);
+            const __m128i first = _mm_and_si128(_mm_srli_epi16(pixels, 4), nibble);
+            const __m128i second = _mm_and_si128(pixels, nibble);
+            _mm_storeu_si128(to + 2 * i, _mm_unpacklo_epi64(first, second));
+            _mm_storeu_si128(to + 2 * i + 1, _mm_unpackhi_epi64(first, second));
+        }
     }
 };
 

@@ -22,6 +22,8 @@ struct KernelSet {
                              uint32_t* out, size_t count);
     // Indexed by bits per pixel / 2: 1, 2 and 4 bits.
     void (*unpackRow[3])(const uint8_t* line, uint8_t* out, size_t count);
+    // Indexed by planes - 2: 2, 3 and 4 planes of 1 bit.
+    void (*combineBitPlanes[3])(const uint8_t* line, size_t planeBytes, uint8_t* out, size_t count);
     // codeLineBulk for a step of 1 (bytes) and of 4 (one plane of pixels).
     uint32_t (*codeBytes)(const uint8_t* first, uint32_t count, uint8_t** out, OpenRun* run);
     uint32_t (*codePixelPlane)(const uint8_t* first, uint32_t count, uint8_t** out, OpenRun* run);

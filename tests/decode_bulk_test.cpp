@@ -3,8 +3,9 @@
 // every mix of codes, the window of run-length codes in which every run is a
 // single byte (packed in one pass), windows with a few longer runs among
 // such codes, and run headers on every offset of a window, each decoded and
-// skipped; and whole files, whose rows are expanded piece by piece as their
-// scanlines are decoded, whole and as previews.
+// skipped; and whole files of every layout, run-length coded and stored,
+// whose rows are expanded piece by piece as their scanlines are decoded,
+// whole and as previews.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -188,43 +189,58 @@ Bytes longRunCodes(std::mt19937& random, size_t rawBytes) {
 }
 
 // Output pixel (x, y) of a decoded picture as its raw scanlines give it:
-// source pixel (x * scale, y * scale), a 0x00RRGGBB word for three planes.
-uint32_t expectedPixel(const Bytes& raw, const pcx::TPcxDecoder& decoder, int bits, int x, int y) {
+// source pixel (x * scale, y * scale), a 0x00RRGGBB word for three or four
+// planes of 8 bits (the fourth, alpha, unused), an index whose bit p comes
+// from plane p for several planes of 1 bit.
+uint32_t expectedPixel(const Bytes& raw, const pcx::TPcxDecoder& decoder, int x, int y) {
     const size_t bytesPerLine = decoder.header.bytesPerLine;
-    const size_t scanline = static_cast<size_t>(y) * decoder.scale;
+    const int bits = decoder.header.bitsPerPixel, planes = decoder.header.nPlanes;
+    const size_t scanline = static_cast<size_t>(y) * decoder.scale * planes * bytesPerLine;
     const size_t column = static_cast<size_t>(x) * decoder.scale;
-    if (decoder.header.nPlanes == 3) {
-        const uint8_t* red = raw.data() + scanline * 3 * bytesPerLine + column;
+    if (bits == 8 && planes > 1) {
+        const uint8_t* red = raw.data() + scanline + column;
         return uint32_t{red[0]} << 16 | uint32_t{red[bytesPerLine]} << 8 | red[2 * bytesPerLine];
     }
-    const uint8_t byte = raw[scanline * bytesPerLine + column * bits / 8];
     const unsigned shift = 8 - bits - static_cast<unsigned>(column * bits % 8);
-    return (byte >> shift) & ((1u << bits) - 1);
+    uint32_t pixel = 0;
+    for (int p = 0; p < planes; ++p) {
+        const uint8_t byte = raw[scanline + p * bytesPerLine + column * bits / 8];
+        pixel |= ((byte >> shift) & ((1u << bits) - 1)) << p;
+    }
+    return pixel;
 }
 
 // Pictures of several megabytes of scanlines whose runs cross every piece
 // and read block, whole and as previews, complete and cut short (the rows
 // the file never reaches are 0, expanded after the reading ends): every
-// output pixel is what its source scanline holds.
+// output pixel is what its source scanline holds. Uncompressed files take
+// the same ways with their bytes as they are.
 TEST_P(DecodeBulk, RowsExpandedAsTheyAreDecodedMatchTheirScanlines) {
     pcxtest::TempDir dir;
     std::mt19937 random(10);
     // The 8-bit picture without fill bytes is decoded straight into its
-    // pixels; the others through raw's window.
+    // pixels; the others through raw's window. Widths leave a few whole
+    // bytes and part of one after the bulk of several planes of 1 bit.
     const struct {
-        int bits;
+        int bits, planes;
         int width, height, fill;
+        bool stored;
     } pictures[] = {
-        {24, 701, 900, 1}, {8, 1503, 1100, 1}, {8, 1504, 1100, 0},
-        {1, 4001, 700, 1}, {4, 999, 1300, 1},
+        {8, 3, 701, 900, 1, false},  {8, 1, 1503, 1100, 1, false}, {8, 1, 1504, 1100, 0, false},
+        {1, 1, 4001, 700, 1, false}, {4, 1, 999, 1300, 1, false},  {1, 4, 4001, 300, 1, false},
+        {1, 3, 1999, 200, 2, false}, {1, 2, 2051, 200, 0, false},  {8, 4, 701, 300, 1, false},
+        {8, 1, 1504, 300, 0, true},  {1, 4, 999, 200, 1, true},
     };
     int serial = 0;
     for (const auto& p : pictures) {
-        pcxtest::PcxFile file = p.bits == 24
-                                    ? pcxtest::rgbFile(p.width, p.height, p.fill)
-                                    : pcxtest::indexedFile(p.bits, p.width, p.height, p.fill);
+        pcxtest::PcxFile file = pcxtest::planesFile(p.bits, p.planes, p.width, p.height, p.fill);
+        file.encoding = p.stored ? 0 : 1;
         const size_t rawBytes = size_t{file.bytesPerLine} * file.nPlanes * p.height;
-        const Bytes codes = longRunCodes(random, rawBytes);
+        Bytes codes;
+        if (p.stored)
+            for (size_t i = 0; i < rawBytes; ++i) codes.push_back(static_cast<uint8_t>(random()));
+        else
+            codes = longRunCodes(random, rawBytes);
         for (bool cut : {false, true}) {
             file.codes = codes;
             // Cut short, in the middle of the picture, just after a run header.
@@ -233,9 +249,14 @@ TEST_P(DecodeBulk, RowsExpandedAsTheyAreDecodedMatchTheirScanlines) {
                 file.codes.push_back(0xC9);
             }
             Bytes raw(rawBytes, 0);
-            size_t consumed = 0, written = 0;
-            pcxref::decodeRunLength(file.codes.data(), file.codes.size(), raw.data(), raw.size(),
-                                    &consumed, &written);
+            if (p.stored) {
+                std::copy_n(file.codes.begin(), std::min(raw.size(), file.codes.size()),
+                            raw.begin());
+            } else {
+                size_t consumed = 0, written = 0;
+                pcxref::decodeRunLength(file.codes.data(), file.codes.size(), raw.data(),
+                                        raw.size(), &consumed, &written);
+            }
             const std::string path = dir.file("big" + std::to_string(++serial) + ".pcx");
             ASSERT_TRUE(pcxtest::writeFile(path, file.bytes()));
             for (int box : {0, 64, 300}) {
@@ -243,14 +264,15 @@ TEST_P(DecodeBulk, RowsExpandedAsTheyAreDecodedMatchTheirScanlines) {
                 decoder.preview = box > 0;
                 decoder.previewMaxWidth = box;
                 decoder.previewMaxHeight = box;
-                const std::string what = std::to_string(p.bits) + " bits" +
+                const std::string what = std::to_string(p.planes) + " x " + std::to_string(p.bits) +
+                                         " bits" + (p.stored ? ", stored" : "") +
                                          (cut ? ", cut short" : "") + ", box " +
                                          std::to_string(box);
                 ASSERT_TRUE(decoder.decode(path.c_str())) << what;
                 for (int y = 0; y < decoder.height; ++y)
                     for (int x = 0; x < decoder.width; ++x)
                         ASSERT_EQ(pcxtest::decodedPixel(decoder, x, y),
-                                  expectedPixel(raw, decoder, p.bits == 24 ? 8 : p.bits, x, y))
+                                  expectedPixel(raw, decoder, x, y))
                             << what << " at " << x << "," << y;
             }
         }

@@ -289,7 +289,7 @@ TEST_F(DecoderTest, FilesThatAreNotPcxReportOnlyTheHeadingAndTheFailure) {
     PcxFile wrongMaker = pcxtest::indexedFile(8, 4, 4);
     wrongMaker.manufacturer = 11;
     PcxFile notCoded = pcxtest::indexedFile(8, 4, 4);
-    notCoded.encoding = 0;
+    notCoded.encoding = 2;
     std::vector<uint8_t> shortHeader = pcxtest::indexedFile(8, 4, 4).bytes();
     shortHeader.resize(127);
 
@@ -323,15 +323,17 @@ TEST_F(DecoderTest, FilesThatAreNotPcxReportOnlyTheHeadingAndTheFailure) {
     }
 }
 
-// Header-only decodes accept any depth; a full decode refuses the variants
-// without an expansion after the fifteen lines.
+// Header-only decodes accept any depth; a full decode refuses the layouts
+// without an expansion after the fifteen lines: several planes of 2 or 4
+// bits, planes of 1 bit beyond four, 8 bits in two or five planes, no
+// planes, and one plane of a depth other than 1, 2, 4 or 8.
 TEST_F(DecoderTest, UnsupportedVariantsFailAfterTheHeaderLines) {
     struct Variant {
         int version, bits, planes;
     };
     const Variant variants[] = {
-        {5, 1, 4}, {5, 1, 2}, {5, 8, 2}, {5, 8, 0}, {5, 16, 1}, {5, 4, 3}, {5, 1, 3}, {4, 8, 3},
-        {3, 8, 1}, {4, 8, 1}, {6, 8, 1}, {5, 0, 1}, {5, 3, 1},  {5, 5, 1}, {5, 6, 1}, {5, 7, 1},
+        {5, 2, 2}, {5, 2, 4},  {5, 4, 3}, {3, 4, 4}, {5, 1, 5}, {5, 8, 2}, {5, 8, 5}, {5, 8, 0},
+        {5, 1, 0}, {5, 16, 1}, {5, 0, 1}, {5, 3, 1}, {5, 5, 1}, {5, 6, 1}, {5, 7, 1}, {5, 24, 1},
     };
     for (const Variant& v : variants) {
         PcxFile file = pcxtest::indexedFile(8, 4, 2);
@@ -444,8 +446,8 @@ TEST_F(DecoderTest, FileShorterThanTheTrailerHasNoColourTable) {
     EXPECT_EQ(exact.palette, nullptr);
 }
 
-TEST_F(DecoderTest, ThreePlanesFromVersionFiveOnAreTrueColour) {
-    for (int version : {5, 6, 200}) {
+TEST_F(DecoderTest, ThreePlanesOfAnyVersionAreTrueColour) {
+    for (int version : {0, 2, 3, 4, 5, 6, 200}) {
         PcxFile file = pcxtest::rgbFile(1, 1);
         file.version = static_cast<uint8_t>(version);
         file.codes = {0x12, 0x34, 0x56};

@@ -60,11 +60,11 @@ protected:
     int files = 0;
 };
 
-// A 1-bit, 4-plane file: a sound header of a variant that no decode accepts.
-PcxFile fourPlanes() {
-    PcxFile file = pcxtest::indexedFile(1, 8, 1);
-    file.nPlanes = 4;
-    file.codes = {0x0F, 0xF0, 0x00, 0x55};
+// Two planes of 4 bits: a sound header of a layout that no decode accepts
+// (no two common readers agree on what it means).
+PcxFile refusedPlanes() {
+    PcxFile file = pcxtest::planesFile(4, 2, 2, 1);
+    file.codes = {0x0F, 0xF0};
     return file;
 }
 
@@ -94,7 +94,7 @@ TEST_F(Import, AShiftJisNameNamesTheFile) {
 
 TEST_F(Import, ValidFileCheckReadsOnlyTheHeader) {
     PcxFile notCoded = pcxtest::indexedFile(8, 2, 2);
-    notCoded.encoding = 0;
+    notCoded.encoding = 2;
     PcxFile otherMaker = pcxtest::indexedFile(8, 2, 2);
     otherMaker.manufacturer = 11;
     PcxFile empty = pcxtest::indexedFile(8, 2, 2);
@@ -102,9 +102,13 @@ TEST_F(Import, ValidFileCheckReadsOnlyTheHeader) {
     std::vector<uint8_t> shortHeader = pcxtest::indexedFile(8, 2, 2).bytes();
     shortHeader.resize(127);
 
+    PcxFile stored = pcxtest::indexedFile(8, 2, 2);
+    stored.encoding = 0;
+
     const auto valid = plugin().IMPORT_ValidFileCheck;
     EXPECT_EQ(valid(write(pcxtest::indexedFile(8, 2, 2)).c_str()), 1);
-    EXPECT_EQ(valid(write(fourPlanes()).c_str()), 1);
+    EXPECT_EQ(valid(write(stored).c_str()), 1);
+    EXPECT_EQ(valid(write(refusedPlanes()).c_str()), 1);
     EXPECT_EQ(valid(write(empty).c_str()), 1);
     EXPECT_EQ(valid(write(notCoded).c_str()), 0);
     EXPECT_EQ(valid(write(otherMaker).c_str()), 0);
@@ -115,7 +119,7 @@ TEST_F(Import, ValidFileCheckReadsOnlyTheHeader) {
 }
 
 TEST_F(Import, ImageInformationPassesTheReportOnce) {
-    PcxFile file = fourPlanes();
+    PcxFile file = refusedPlanes();
     file.windowXMin = 7;
     file.windowXMax = 14;
     file.hDpi = 300;
@@ -129,14 +133,14 @@ TEST_F(Import, ImageInformationPassesTheReportOnce) {
               "Manufacturer(ID) : 10\n"
               "Version : 5\n"
               "Encoding : 1\n"
-              "BItsPerPixel : 1\n"
+              "BItsPerPixel : 4\n"
               "WindowXMin : 7\n"
               "WindowYMIn : 0\n"
               "WindowXMax : 14\n"
               "WindowYMax : 0\n"
               "HDpi : 300\n"
               "VDpi : 301\n"
-              "NPlanes : 4\n"
+              "NPlanes : 2\n"
               "BytesPerLine : 1\n"
               "PaletteInfoValue : 1\n"
               "HScreenSize : 0\n"
@@ -145,7 +149,7 @@ TEST_F(Import, ImageInformationPassesTheReportOnce) {
 
 TEST_F(Import, ImageInformationPassesTheFixedMessageForWhatItCannotRead) {
     PcxFile notCoded = pcxtest::indexedFile(8, 2, 2);
-    notCoded.encoding = 0;
+    notCoded.encoding = 2;
     std::vector<uint8_t> shortHeader = pcxtest::indexedFile(8, 2, 2).bytes();
     shortHeader.resize(100);
     const std::string names[] = {dir.file("missing.pcx"), write(notCoded), write(shortHeader), ""};
@@ -179,8 +183,14 @@ TEST_F(Import, CreateImageStoresNullForWhatItCannotDecode) {
     narrow.bytesPerLine = 9;
     PcxFile empty = pcxtest::indexedFile(8, 2, 2);
     empty.windowYMin = 2;
-    const std::string names[] = {write(fourPlanes()), write(narrow), write(empty),
-                                 dir.file("missing.pcx"), ""};
+    // Layouts still refused: several planes of 2 bits, five planes of 1 bit,
+    // two of 8 bits.
+    const PcxFile planesOf2 = pcxtest::planesFile(2, 4, 8, 2);
+    const PcxFile fivePlanes = pcxtest::planesFile(1, 5, 8, 2);
+    const PcxFile twoPlanesOf8 = pcxtest::planesFile(8, 2, 8, 2);
+    const std::string names[] = {
+        write(refusedPlanes()), write(planesOf2), write(fivePlanes),       write(twoPlanesOf8),
+        write(narrow),          write(empty),     dir.file("missing.pcx"), ""};
     for (const std::string& name : names) {
         PluginImage* image = create(name);
         EXPECT_EQ(image, nullptr) << name;
@@ -223,6 +233,44 @@ TEST_F(Import, CreateImageHandsOverEveryVariant) {
     withoutTable.trailer.clear();
     PcxFile rgb = pcxtest::rgbFile(3, 1, 1);
     rgb.codes = {0x10, 0x11, 0xC1, 0xF2, 0x00, 0x20, 0x21, 0x22, 0x00, 0x30, 0x31, 0x32, 0x00};
+    // The version decides nothing.
+    PcxFile tableVersion3 = withTable;
+    tableVersion3.version = 3;
+    PcxFile rgbVersion4 = rgb;
+    rgbVersion4.version = 4;
+    // A fourth plane of 8 bits (alpha) is dropped.
+    PcxFile rgba = pcxtest::planesFile(8, 4, 3, 1, 1);
+    rgba.codes = rgb.codes;
+    rgba.codes.insert(rgba.codes.end(), {0xC4, 0x80});
+
+    // Planes of 1 bit: index bit p from plane p, colours from the colormap.
+    // Runs carry on from one plane line into the next (fill bytes of 0).
+    PcxFile planes2 = pcxtest::planesFile(1, 2, 5, 1, 1);
+    PcxFile planes3 = pcxtest::planesFile(1, 3, 5, 1, 1);
+    PcxFile planes4 = pcxtest::planesFile(1, 4, 13, 2, 1);
+    const std::vector<uint8_t> values2 = {3, 2, 1, 0, 3}, values3 = {7, 6, 1, 0, 5},
+                               values4 = {0,  1,  2,  3,  4, 5, 6, 7, 8, 9, 10, 11, 15,
+                                          15, 14, 13, 12, 0, 0, 0, 0, 9, 9, 9,  9,  3};
+    planes2.codes = pcxref::encodeRunLength(pcxtest::bitPlanesScanline(values2, 2, 2));
+    planes3.codes = pcxref::encodeRunLength(pcxtest::bitPlanesScanline(values3, 3, 2));
+    std::vector<uint8_t> raw4;
+    for (int row = 0; row < 2; ++row) {
+        const std::vector<uint8_t> scanline = pcxtest::bitPlanesScanline(
+            std::vector<uint8_t>(values4.begin() + 13 * row, values4.begin() + 13 * (row + 1)), 4,
+            3);
+        raw4.insert(raw4.end(), scanline.begin(), scanline.end());
+    }
+    planes4.codes = pcxref::encodeRunLength(raw4);
+    // Uncompressed: the same pixels, the scanlines' bytes as they are.
+    PcxFile planes4Stored = planes4;
+    planes4Stored.encoding = 0;
+    planes4Stored.codes = raw4;
+    PcxFile rgbStored = rgb;
+    rgbStored.encoding = 0;
+    rgbStored.codes = {0x10, 0x11, 0xF2, 0x00, 0x20, 0x21, 0x22, 0x00, 0x30, 0x31, 0x32, 0x00};
+    for (PcxFile* file : {&planes2, &planes3, &planes4, &planes4Stored})
+        for (int i = 0; i < 16; ++i)
+            file->colormapEntry(i, 0x100000u * static_cast<uint32_t>(i) + 0x0A0B0Cu);
 
     const std::vector<uint32_t> colormap16 = [] {
         std::vector<uint32_t> entries;
@@ -274,6 +322,47 @@ TEST_F(Import, CreateImageHandsOverEveryVariant) {
          0,
          {},
          {0x30, 0x20, 0x10, 0, 0x31, 0x21, 0x11, 0, 0x32, 0x22, 0xF2, 0}},
+        {"8 bits, version 3",
+         &tableVersion3,
+         ImageKindIndexed,
+         3,
+         2,
+         3,
+         256,
+         colours,
+         {0x00, 0xC8, 0x7F, 0x7F, 0x7F, 0x7F}},
+        {"24 bits, version 4",
+         &rgbVersion4,
+         ImageKindRgb32,
+         3,
+         1,
+         12,
+         0,
+         {},
+         {0x30, 0x20, 0x10, 0, 0x31, 0x21, 0x11, 0, 0x32, 0x22, 0xF2, 0}},
+        {"24 bits, uncompressed",
+         &rgbStored,
+         ImageKindRgb32,
+         3,
+         1,
+         12,
+         0,
+         {},
+         {0x30, 0x20, 0x10, 0, 0x31, 0x21, 0x11, 0, 0x32, 0x22, 0xF2, 0}},
+        {"four planes of 8 bits",
+         &rgba,
+         ImageKindRgb32,
+         3,
+         1,
+         12,
+         0,
+         {},
+         {0x30, 0x20, 0x10, 0, 0x31, 0x21, 0x11, 0, 0x32, 0x22, 0xF2, 0}},
+        {"two planes of 1 bit", &planes2, ImageKindIndexed, 5, 1, 5, 4, colormap16, values2},
+        {"three planes of 1 bit", &planes3, ImageKindIndexed, 5, 1, 5, 8, colormap16, values3},
+        {"four planes of 1 bit", &planes4, ImageKindIndexed, 13, 2, 13, 16, colormap16, values4},
+        {"four planes of 1 bit, uncompressed", &planes4Stored, ImageKindIndexed, 13, 2, 13, 16,
+         colormap16, values4},
     };
     for (const auto& c : cases) {
         PluginImage* image = create(write(*c.file));
@@ -358,43 +447,59 @@ TEST_F(Import, PreviewOfAPictureSmallerThanTheBoxIsThePicture) {
 // A picture whose decoded scanlines would not fit a 32-bit host's address
 // space (20000 x 20000 in 24 bits: 1.2 GB of scanlines, in a 38 MB file) is
 // previewed in its box all the same: the decoder holds only a window of
-// scanlines, and skips those the preview does not sample. Each plane line is
-// runs of 63 (and one of 29) whose values follow the row, the plane and the
-// run. The file is removed with the test's folder.
+// scanlines, and skips those the preview does not sample. So is the
+// 16-colour picture of that size in four planes of 1 bit (200 MB of
+// scanlines, 400 MB of pixels in full). Each plane line is runs of 63 (and
+// one shorter) whose values follow the row, the plane and the run. The files
+// are removed with the test's folder.
 TEST_F(Import, PreviewOfAPictureTooLargeToHoldDecoded) {
     constexpr int kSide = 20000;
     constexpr int kRun = 63;
     auto value = [](int y, int plane, int x) {
         return static_cast<uint8_t>((y * 7 + plane * 61 + (x / kRun) * 5) % 0xC0);
     };
-    PcxFile file = pcxtest::rgbFile(kSide, kSide);
-    file.codes.reserve(size_t{3} * kSide * (kSide / kRun + 1) * 2);
-    for (int y = 0; y < kSide; ++y)
-        for (int plane = 0; plane < 3; ++plane)
-            for (int x = 0; x < kSide; x += kRun) {
-                const int count = std::min(kRun, kSide - x);
-                file.codes.push_back(static_cast<uint8_t>(0xC0 | count));
-                file.codes.push_back(value(y, plane, x));
-            }
-    const std::string path = write(file);
-    file.codes = {};
+    for (const int bits : {8, 1}) {
+        const int planes = bits == 8 ? 3 : 4;
+        PcxFile file = pcxtest::planesFile(bits, planes, kSide, kSide);
+        const int lineBytes = file.bytesPerLine;
+        file.codes.reserve(size_t{3} * kSide * (kSide / kRun + 1) * 2);
+        for (int y = 0; y < kSide; ++y)
+            for (int plane = 0; plane < planes; ++plane)
+                for (int x = 0; x < lineBytes; x += kRun) {
+                    const int count = std::min(kRun, lineBytes - x);
+                    file.codes.push_back(static_cast<uint8_t>(0xC0 | count));
+                    file.codes.push_back(value(y, plane, x));
+                }
+        const std::string path = write(file);
+        file.codes = {};
 
-    PluginImage* image = preview(path, 64, 64);
-    ASSERT_NE(image, nullptr);
-    constexpr int kScale = 256;  // 20000 / 256 is 78, at least 64; / 512 is not
-    EXPECT_EQ(image->kind, ImageKindRgb32);
-    ASSERT_EQ(image->width, (kSide + kScale - 1) / kScale);
-    ASSERT_EQ(image->height, (kSide + kScale - 1) / kScale);
-    for (int r = 0; r < image->height; ++r)
-        for (int j = 0; j < image->width; ++j) {
-            uint32_t pixel;
-            std::memcpy(&pixel, image->pixels + r * image->stride + 4 * j, 4);
-            const int y = r * kScale, x = j * kScale;
-            const uint32_t expected =
-                uint32_t{value(y, 0, x)} << 16 | uint32_t{value(y, 1, x)} << 8 | value(y, 2, x);
-            ASSERT_EQ(pixel, expected) << "at " << j << "," << r;
-        }
-    plugin().IMPORT_FreeImage(image);
+        PluginImage* image = preview(path, 64, 64);
+        ASSERT_NE(image, nullptr) << planes << " planes";
+        constexpr int kScale = 256;  // 20000 / 256 is 78, at least 64; / 512 is not
+        EXPECT_EQ(image->kind, bits == 8 ? ImageKindRgb32 : ImageKindIndexed);
+        EXPECT_EQ(image->paletteCount, bits == 8 ? 0 : 16);
+        ASSERT_EQ(image->width, (kSide + kScale - 1) / kScale);
+        ASSERT_EQ(image->height, (kSide + kScale - 1) / kScale);
+        for (int r = 0; r < image->height; ++r)
+            for (int j = 0; j < image->width; ++j) {
+                const int y = r * kScale, x = j * kScale;
+                if (bits == 8) {
+                    uint32_t pixel;
+                    std::memcpy(&pixel, image->pixels + r * image->stride + 4 * j, 4);
+                    const uint32_t expected = uint32_t{value(y, 0, x)} << 16 |
+                                              uint32_t{value(y, 1, x)} << 8 | value(y, 2, x);
+                    ASSERT_EQ(pixel, expected) << "at " << j << "," << r;
+                } else {
+                    // Column x is bit 7 of byte x / 8 of each plane line.
+                    int expected = 0;
+                    for (int plane = 0; plane < planes; ++plane)
+                        expected |= (value(y, plane, x / 8) >> 7) << plane;
+                    ASSERT_EQ(image->pixels[r * image->stride + j], expected)
+                        << "at " << j << "," << r;
+                }
+            }
+        plugin().IMPORT_FreeImage(image);
+    }
 }
 
 }  // namespace

@@ -175,7 +175,7 @@ def nearest(palette, colour):
 
 
 def pcx_header(version=5, encoding=1, bits=8, planes=1, window=(0, 0, 7, 1), line=None):
-    """A PCX header of any layout, for the files the plug-in refuses."""
+    """A PCX header of any layout, encoding and version."""
     header = bytearray(128)
     struct.pack_into("<BBBBHHHH", header, 0, 10, version, encoding, bits, *window)
     width = window[2] - window[0] + 1
@@ -476,11 +476,11 @@ class HostTest(unittest.TestCase):
     # --- info and failures ---------------------------------------------------------
 
     def refused_pcx(self):
-        """A header the plug-in accepts, of a variant it does not decode:
-        four planes of 1 bit."""
+        """A header the plug-in accepts, of a layout it does not decode: two
+        planes of 4 bits."""
         header = bytearray(128)
-        struct.pack_into("<BBBBHHHH", header, 0, 10, 5, 1, 1, 0, 0, 7, 0)
-        struct.pack_into("<BH", header, 65, 4, 2)
+        struct.pack_into("<BBBBHHHH", header, 0, 10, 5, 1, 4, 0, 0, 7, 0)
+        struct.pack_into("<BH", header, 65, 2, 4)
         path = self.path("planes.pcx")
         with open(path, "wb") as out:
             out.write(bytes(header) + bytes(8))
@@ -490,17 +490,26 @@ class HostTest(unittest.TestCase):
         not_pcx = self.save(few_colours(), "picture.png")
         good = os.path.join(SAMPLES, "palette-8bit.pcx")
         grey = os.path.join(SAMPLES, "grey-8bit-notable.pcx")
+        # Four planes of 1 bit, uncompressed; four planes of 8 bits.
+        sixteen = self.write("sixteen.pcx", pcx_header(encoding=0, bits=1, planes=4,
+                                                       window=(0, 0, 7, 0)) + bytes(4))
+        rgba = self.write("rgba.pcx", pcx_header(planes=4) + bytes(64))
         run = self.opxhost("info", host_path(good), host_path(not_pcx), host_path(grey),
-                           host_path(self.refused_pcx()))
+                           host_path(self.refused_pcx()), host_path(sixteen), host_path(rgba))
         self.assertRun(run, EXIT_NOT_PCX)  # the first failure's code
-        self.assertIn("palette-8bit.pcx: accepted, 96 x 64, indexed, 256 colours\n"
+        self.assertIn("palette-8bit.pcx: accepted, 96 x 64, indexed, 256 colours, 1 plane of "
+                      "8 bits\n"
                       "    * PCX FILE (decoder records) *\n\n"
                       "    Manufacturer(ID) : 10\n", run.out)
         self.assertIn("grey-8bit-notable.pcx: accepted, 96 x 64, indexed, no colour table", run.out)
+        self.assertIn("sixteen.pcx: accepted, 8 x 1, indexed, 16 colours, 4 planes of 1 bit, "
+                      "uncompressed\n", run.out)
+        self.assertIn("rgba.pcx: accepted, 8 x 2, 24-bit colour (alpha dropped), 4 planes of "
+                      "8 bits\n", run.out)
         self.assertIn("picture.png: not accepted by the plug-in\n"
                       "    イメージファイルでは、ないようです。\n", run.out)
         self.assertIn("planes.pcx: header accepted, picture refused", run.out)
-        self.assertIn("    NPlanes : 4\n", run.out)
+        self.assertIn("    NPlanes : 2\n", run.out)
         self.assertIn("picture.png: not a PCX file", run.err)
 
     def test_each_failure_has_its_exit_code_and_one_line(self):
@@ -753,28 +762,24 @@ class HostTest(unittest.TestCase):
 
     def test_a_refused_picture_says_which_layout_and_why(self):
         """One file per reason the decoder gives (the format unit's
-        classifyHeader), and an uncompressed file, which the plug-in does not
-        take as PCX at all."""
+        classifyHeader), and a file of another encoding, which the plug-in
+        does not take as PCX at all."""
         cases = [
-            ("planes.pcx", pcx_header(bits=1, planes=4),
-             "16 colours as four planes of 1 bit, a layout the plug-in does not read"),
-            ("version3.pcx", pcx_header(version=3),
-             "256 colours, 8 bits in one plane, version 3, a layout the plug-in does not read"),
-            ("rgb-v4.pcx", pcx_header(version=4, planes=3),
-             "24-bit colour as three planes of 8 bits, version 4, a layout the plug-in does "
-             "not read"),
-            ("rgba.pcx", pcx_header(planes=4),
-             "four-plane RGBA, four planes of 8 bits, a layout the plug-in does not read"),
+            ("planes.pcx", pcx_header(bits=4, planes=2),
+             "2 planes of 4 bits, a layout the plug-in does not read"),
+            ("five.pcx", pcx_header(bits=1, planes=5),
+             "5 planes of 1 bit, a layout the plug-in does not read"),
+            ("two.pcx", pcx_header(encoding=0, planes=2),
+             "2 planes of 8 bits, uncompressed, a layout the plug-in does not read"),
             ("empty.pcx", pcx_header(window=(5, 0, 4, 1)), "the picture's window is empty"),
             ("short.pcx", pcx_header(line=2),
-             "the plane lines are too short for a row (256 colours, 8 bits in one plane, "
-             "version 5; BytesPerLine 2 for 8 pixels of 8 bits)"),
+             "the plane lines are too short for a row (256 colours in 1 plane of 8 bits; "
+             "BytesPerLine 2 for 8 pixels of 8 bits)"),
             ("large.pcx", pcx_header(planes=3, window=(0, 0, 65534, 65534), line=65535),
-             "the picture is too large (24-bit colour as three planes of 8 bits, version 5, "
-             "65535 x 65535)"),
+             "the picture is too large (24-bit colour in 3 planes of 8 bits, 65535 x 65535)"),
         ]
         files = [self.write(name, header + bytes(64)) for name, header, _ in cases]
-        raw = self.write("raw.pcx", pcx_header(encoding=0) + bytes(16))
+        raw = self.write("raw.pcx", pcx_header(encoding=2) + bytes(16))
         run = self.opxhost("info", *[host_path(f) for f in files + [raw]])
         self.assertRun(run, EXIT_REFUSED)
         for name, _, words in cases:
@@ -782,18 +787,17 @@ class HostTest(unittest.TestCase):
             line = [l for l in run.out.splitlines() if l.startswith(host_path(self.path(name)))]
             self.assertIn(words, line[0])
             self.assertIn("%s: cannot decode this PCX file: %s" % (name, words), run.err)
-        self.assertIn("raw.pcx: not accepted by the plug-in: uncompressed (Encoding 0): the "
-                      "plug-in reads only run-length coded PCX files (Encoding 1)\n", run.out)
-        self.assertIn("raw.pcx: not a PCX file the plug-in accepts: uncompressed (Encoding 0)",
-                      run.err)
+        self.assertIn("raw.pcx: not accepted by the plug-in: Encoding 2, neither uncompressed "
+                      "(0) nor run-length coded (1): the plug-in reads PCX files of those two "
+                      "encodings only\n", run.out)
+        self.assertIn("raw.pcx: not a PCX file the plug-in accepts: Encoding 2, neither", run.err)
 
         # convert and preview give the same reasons.
         run = self.opxhost("convert", host_path(files[0]), host_path(raw), "--to", "png")
         self.assertRun(run, EXIT_REFUSED)
-        self.assertIn("planes.pcx: cannot decode this PCX file: 16 colours as four planes of "
-                      "1 bit", run.err)
-        self.assertIn("raw.pcx: not a PCX file the plug-in accepts: uncompressed", run.err)
-        run = self.opxhost("preview", host_path(files[5]), host_path(self.path("p.png")))
+        self.assertIn("planes.pcx: cannot decode this PCX file: 2 planes of 4 bits", run.err)
+        self.assertIn("raw.pcx: not a PCX file the plug-in accepts: Encoding 2", run.err)
+        run = self.opxhost("preview", host_path(files[4]), host_path(self.path("p.png")))
         self.assertRun(run, EXIT_REFUSED)
         self.assertIn("the plane lines are too short", run.err)
         self.assertEqual(sorted(n for n in os.listdir(self.dir) if not n.endswith(".pcx")), [])

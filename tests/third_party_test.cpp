@@ -109,15 +109,36 @@ TEST_F(ThirdParty, Pil184DecodesBlackAndWhite) {
     plugin().IMPORT_FreeImage(image);
 }
 
+// The 16-colour layout of four planes of 1 bit: pixel 0 has bit 7 set in
+// planes 0 and 1 (bytes 0 and 2 of its scanline, BytesPerLine 2), so it is
+// index 3, which the colormap makes red.
+TEST_F(ThirdParty, FourPlanesOfOneBitTakeTheirColoursFromTheColormap) {
+    EXPECT_EQ(plugin().IMPORT_ValidFileCheck(dataFile("p_4_planes.pcx").c_str()), 1);
+    const std::string text = report("p_4_planes.pcx");
+    EXPECT_TRUE(contains(text, "BItsPerPixel : 1\n")) << text;
+    EXPECT_TRUE(contains(text, "NPlanes : 4\nBytesPerLine : 2\n")) << text;
+
+    PluginImage* image = create("p_4_planes.pcx");
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->kind, ImageKindIndexed);
+    EXPECT_EQ(image->width, 1);
+    EXPECT_EQ(image->height, 1);
+    EXPECT_EQ(image->stride, 1);
+    ASSERT_EQ(image->paletteCount, 16);
+    ASSERT_NE(image->palette, nullptr);
+    EXPECT_EQ(image->pixels[0], 3);
+    EXPECT_EQ(image->palette[image->pixels[0]], 0xFF0000u);
+    plugin().IMPORT_FreeImage(image);
+}
+
 // Sound headers whose pictures cannot be decoded: the header check accepts
 // them, the decode does not.
-TEST_F(ThirdParty, RefusedVariantsAndLayoutsPassTheHeaderCheckOnly) {
+TEST_F(ThirdParty, RefusedLayoutsPassTheHeaderCheckOnly) {
     struct Case {
         const char* name;
         const char* headerLines;
     };
     const Case cases[] = {
-        {"p_4_planes.pcx", "NPlanes : 4\n"},
         {"01r_00.pcx", "BytesPerLine : 12\n"},
         {"pcx_overrun.bin", "BytesPerLine : 52\n"},
         {"pcx_overrun2.bin", "Version : 2\n"},

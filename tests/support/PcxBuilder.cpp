@@ -64,22 +64,21 @@ std::vector<uint8_t> PcxFile::bytes() const {
     return out;
 }
 
-PcxFile indexedFile(int bitsPerPixel, int width, int height, int extraBytesPerLine) {
+PcxFile planesFile(int bitsPerPixel, int planes, int width, int height, int extraBytesPerLine) {
     PcxFile file;
     file.size(width, height);
     file.bitsPerPixel = static_cast<uint8_t>(bitsPerPixel);
-    file.nPlanes = 1;
+    file.nPlanes = static_cast<uint8_t>(planes);
     file.bytesPerLine = static_cast<uint16_t>((width * bitsPerPixel + 7) / 8 + extraBytesPerLine);
     return file;
 }
 
+PcxFile indexedFile(int bitsPerPixel, int width, int height, int extraBytesPerLine) {
+    return planesFile(bitsPerPixel, 1, width, height, extraBytesPerLine);
+}
+
 PcxFile rgbFile(int width, int height, int extraBytesPerLine) {
-    PcxFile file;
-    file.size(width, height);
-    file.bitsPerPixel = 8;
-    file.nPlanes = 3;
-    file.bytesPerLine = static_cast<uint16_t>(width + extraBytesPerLine);
-    return file;
+    return planesFile(8, 3, width, height, extraBytesPerLine);
 }
 
 std::vector<uint8_t> packLine(const std::vector<uint8_t>& values, int bitsPerPixel,
@@ -94,6 +93,18 @@ std::vector<uint8_t> packLine(const std::vector<uint8_t>& values, int bitsPerPix
         line[x / static_cast<size_t>(perByte)] |= static_cast<uint8_t>(values[x] << shift);
     }
     return line;
+}
+
+std::vector<uint8_t> bitPlanesScanline(const std::vector<uint8_t>& values, int planes,
+                                       int bytesPerLine) {
+    std::vector<uint8_t> scanline;
+    for (int p = 0; p < planes; ++p) {
+        std::vector<uint8_t> bits;
+        for (uint8_t value : values) bits.push_back(static_cast<uint8_t>((value >> p) & 1));
+        const std::vector<uint8_t> line = packLine(bits, 1, bytesPerLine);
+        scanline.insert(scanline.end(), line.begin(), line.end());
+    }
+    return scanline;
 }
 
 }  // namespace pcxtest

@@ -41,6 +41,9 @@ struct PcxFile {
     std::vector<uint8_t> bytes() const;
 };
 
+// planes planes of bitsPerPixel, the given size, minimal BytesPerLine plus
+// extra fill bytes, no codes yet.
+PcxFile planesFile(int bitsPerPixel, int planes, int width, int height, int extraBytesPerLine = 0);
 // One plane of bitsPerPixel (1, 2, 4 or 8), the given size, minimal
 // BytesPerLine plus extra fill bytes, no codes yet.
 PcxFile indexedFile(int bitsPerPixel, int width, int height, int extraBytesPerLine = 0);
@@ -51,6 +54,11 @@ PcxFile rgbFile(int width, int height, int extraBytesPerLine = 0);
 // bytesPerLine bytes, most significant bits first; fill bytes get fill.
 std::vector<uint8_t> packLine(const std::vector<uint8_t>& values, int bitsPerPixel,
                               int bytesPerLine, uint8_t fill = 0);
+
+// One scanline of planes plane lines of 1 bit per pixel (bytesPerLine
+// bytes each) for pixel values below 2^planes: plane p holds bit p of each.
+std::vector<uint8_t> bitPlanesScanline(const std::vector<uint8_t>& values, int planes,
+                                       int bytesPerLine);
 
 }  // namespace pcxtest
 

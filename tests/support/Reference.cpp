@@ -67,7 +67,7 @@ bool readHeader(const uint8_t* file, size_t size, Header* header) {
 }
 
 bool headerAccepted(const uint8_t* file, size_t size) {
-    return size >= kHeaderSize && file[0] == 10 && file[2] == 1;
+    return size >= kHeaderSize && file[0] == 10 && (file[2] == 0 || file[2] == 1);
 }
 
 std::string headerReport(const Header& h) {
@@ -102,10 +102,12 @@ Layout layoutOf(const uint8_t* file, size_t size, bool preview, int32_t boxWidth
     layout.sourceHeight = static_cast<int32_t>(h.yMax) - h.yMin + 1;
     const int32_t sw = layout.sourceWidth, sh = layout.sourceHeight;
 
-    const bool indexed =
-        h.nPlanes == 1 && (h.bitsPerPixel == 1 || h.bitsPerPixel == 2 || h.bitsPerPixel == 4 ||
-                           (h.bitsPerPixel == 8 && h.version == 5));
-    const bool trueColour = h.nPlanes == 3 && h.bitsPerPixel == 8 && h.version >= 5;
+    // Whatever the version: one plane of 1, 2, 4 or 8 bits, two to four
+    // planes of 1 bit (indexed), three or four planes of 8 bits (colour).
+    const int bits = h.bitsPerPixel, planes = h.nPlanes;
+    const bool indexed = (planes == 1 && (bits == 1 || bits == 2 || bits == 4 || bits == 8)) ||
+                         (bits == 1 && planes >= 2 && planes <= 4);
+    const bool trueColour = bits == 8 && (planes == 3 || planes == 4);
     if ((!indexed && !trueColour) || sw < 1 || sh < 1) return layout;
     if (int64_t{h.bytesPerLine} * 8 < int64_t{sw} * h.bitsPerPixel) return layout;
 
@@ -133,11 +135,14 @@ bool decode(const uint8_t* file, size_t size, bool preview, int32_t boxWidth, in
     Header h;
     readHeader(file, size, &h);
 
-    // Every scanline of the picture, one stream of codes; what the file
-    // never reaches stays 0, and run bytes past the end are dropped.
+    // Every scanline of the picture: the bytes after the header as they are
+    // (Encoding 0), or one stream of codes; what the file never reaches
+    // stays 0, and run bytes past the end are dropped.
     std::vector<uint8_t> raw(static_cast<size_t>(layout.rawBytes), 0);
     size_t at = kHeaderSize;
     size_t total = 0;
+    if (h.encoding == 0)
+        for (; total < raw.size() && at < size; ++total) raw[total] = file[at++];
     while (total < raw.size() && at < size) {
         const uint8_t code = file[at++];
         size_t count = 1;
@@ -164,12 +169,12 @@ bool decode(const uint8_t* file, size_t size, bool preview, int32_t boxWidth, in
                     image->palette.push_back(rgb(file + size - kTrailerSize + 1 + 3 * i));
                 image->paletteCount = 256;
             }
-        } else if (h.bitsPerPixel == 1) {
+        } else if (h.bitsPerPixel == 1 && h.nPlanes == 1) {
             image->palette = {0x000000, 0xFFFFFF};
             image->paletteCount = 2;
         } else {
             for (int i = 0; i < 16; ++i) image->palette.push_back(rgb(h.colormap + 3 * i));
-            image->paletteCount = 1 << h.bitsPerPixel;
+            image->paletteCount = 1 << (h.bitsPerPixel * h.nPlanes);
         }
     }
 
@@ -189,6 +194,11 @@ bool decode(const uint8_t* file, size_t size, bool preview, int32_t boxWidth, in
                 out[4 * j + 3] = 0;
             } else if (bits == 8) {
                 out[j] = raw[line + x];
+            } else if (h.nPlanes > 1) {  // bit p of the index from plane p
+                int index = 0;
+                for (int p = 0; p < h.nPlanes; ++p)
+                    index |= ((raw[line + p * bpl + x / 8] >> (7 - x % 8)) & 1) << p;
+                out[j] = static_cast<uint8_t>(index);
             } else {
                 const size_t perByte = 8 / bits;
                 const int shift = 8 - bits * static_cast<int>(x % perByte + 1);

@@ -35,7 +35,7 @@ struct Header {
 bool readHeader(const uint8_t* file, size_t size, Header* header);
 
 // True for a file whose header the plug-in accepts at all: at least 128
-// bytes, Manufacturer 10, Encoding 1.
+// bytes, Manufacturer 10, Encoding 0 or 1.
 bool headerAccepted(const uint8_t* file, size_t size);
 
 // The report a header-only decode of an accepted file gives.
