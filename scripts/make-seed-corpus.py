@@ -35,8 +35,12 @@ TARGETS = ("decode", "preview", "header", "export", "runlength")
 
 
 def pcx_header(bits, planes, width, height, bytes_per_line, version=5, manufacturer=10,
-               encoding=1, x_min=0, y_min=0, colormap=b"", box=None, pad_short_by=None):
-    """The 128-byte header; width and height set the window from (x_min, y_min)."""
+               encoding=1, x_min=0, y_min=0, colormap=b"", box=None, pad_short_by=None,
+               kernels=0):
+    """The 128-byte header; width and height set the window from (x_min, y_min).
+    kernels (header byte 82) makes the targets force the kernels-th set of
+    kernels the processor runs, counting from 1 and round again (0: the
+    fastest)."""
     h = bytearray(128)
     h[0], h[1], h[2], h[3] = manufacturer, version, encoding, bits
     x_max = (x_min + width - 1) & 0xFFFF
@@ -49,6 +53,7 @@ def pcx_header(bits, planes, width, height, bytes_per_line, version=5, manufactu
         struct.pack_into("<ii", h, 74, *box)
     if pad_short_by is not None:
         h[74], h[75] = 1, pad_short_by
+    h[82] = kernels
     return bytes(h)
 
 
@@ -83,15 +88,17 @@ def trailer256():
 
 
 def picture(bits, planes, width, height, extra=0, version=5, trailer=None, box=None,
-            x_min=0, y_min=0, pad_short_by=None):
-    """A whole valid file of this variant, with minimal BytesPerLine plus extra."""
+            x_min=0, y_min=0, pad_short_by=None, encoding=1, kernels=0):
+    """A whole valid file of this variant, with minimal BytesPerLine plus extra:
+    run-length coded, or its scanlines as they are for encoding 0."""
     bytes_per_line = (width * bits + 7) // 8 + extra
     if trailer is None:
         trailer = bits == 8 and planes == 1
     data = pcx_header(bits, planes, width, height, bytes_per_line, version=version,
                       colormap=colormap16(), box=box, x_min=x_min, y_min=y_min,
-                      pad_short_by=pad_short_by)
-    data += run_length(raw_picture(bits, planes, width, height, bytes_per_line))
+                      pad_short_by=pad_short_by, encoding=encoding, kernels=kernels)
+    raw = raw_picture(bits, planes, width, height, bytes_per_line)
+    data += run_length(raw) if encoding == 1 else raw
     return data + (trailer256() if trailer else b"")
 
 
@@ -111,25 +118,41 @@ def decode_seeds():
         "24bit-3x2-padded.pcx": picture(8, 3, 3, 2, extra=1),
         "24bit-40x30.pcx": picture(8, 3, 40, 30),
         "24bit-version6-4x2.pcx": picture(8, 3, 4, 2, version=6),
+        "24bit-version4-4x2.pcx": picture(8, 3, 4, 2, version=4),
+        "8bit-version3-trailer.pcx": picture(8, 1, 4, 2, version=3),
+        "8bit-version6-trailer.pcx": picture(8, 1, 4, 2, version=6),
+        "32bit-4planes-5x3-padded.pcx": picture(8, 4, 5, 3, extra=1),
+        "1bit-2planes-8x2.pcx": picture(1, 2, 8, 2),
+        "1bit-3planes-13x3-padded.pcx": picture(1, 3, 13, 3, extra=1),
+        "1bit-4planes-9x3.pcx": picture(1, 4, 9, 3, version=2),
+        # Every gathering path: 16 bytes of each plane at a time, whole bytes,
+        # the pixels of a last partial byte; with each set of kernels.
+        **{f"1bit-4planes-300x5-kernels-{n}.pcx": picture(1, 4, 300, 5, kernels=n)
+           for n in range(1, 5)},
+        # Uncompressed: the scanlines' bytes as they are.
+        "stored-8bit-5x3-trailer.pcx": picture(8, 1, 5, 3, encoding=0),
+        "stored-24bit-4x2.pcx": picture(8, 3, 4, 2, encoding=0),
+        "stored-1bit-4planes-130x3.pcx": picture(1, 4, 130, 3, encoding=0),
         # The decode target pads these so that their codes cross the
         # decoder's first read block boundary at an even and an odd offset.
         "padded-8bit-100x40-trailer.pcx": picture(8, 1, 100, 40, pad_short_by=40),
         "padded-1bit-200x4.pcx": picture(1, 1, 200, 4, pad_short_by=7),
         "padded-24bit-40x30.pcx": picture(8, 3, 40, 30, pad_short_by=1),
+        "padded-1bit-4planes-200x4.pcx": picture(1, 4, 200, 4, pad_short_by=3),
+        "padded-stored-8bit-100x40.pcx": picture(8, 1, 100, 40, pad_short_by=5, encoding=0),
         "padded-run-header-last-in-block.pcx":
             pcx_header(8, 1, 4, 1, 4, pad_short_by=2) + bytes((0x01, 0xC3, 0x05)),
-        # Refused variants: each header is sound, the depth and planes not.
-        "refused-8bit-version3.pcx": picture(8, 1, 4, 2, version=3),
-        "refused-8bit-version6.pcx": picture(8, 1, 4, 2, version=6),
-        "refused-24bit-version4.pcx": picture(8, 3, 4, 2, version=4),
-        "refused-1bit-4planes.pcx": picture(1, 4, 8, 2),
-        "refused-1bit-2planes.pcx": picture(1, 2, 8, 2),
+        # Refused layouts: each header is sound, the depth and planes not.
+        "refused-1bit-5planes.pcx": picture(1, 5, 8, 2),
+        "refused-2bit-4planes.pcx": picture(2, 4, 8, 2),
+        "refused-4bit-2planes.pcx": picture(4, 2, 8, 2),
         "refused-4bit-3planes.pcx": picture(4, 3, 8, 2),
+        "refused-8bit-2planes.pcx": picture(8, 2, 4, 2),
         "refused-3bit.pcx": pcx_header(3, 1, 8, 2, 3) + bytes(6),
         "refused-0bit.pcx": pcx_header(0, 1, 8, 2, 1) + bytes(2),
         "refused-16bit.pcx": pcx_header(16, 1, 2, 2, 4) + bytes(8),
         "refused-not-zsoft.pcx": b"\x0b" + picture(8, 1, 4, 2)[1:],
-        "refused-encoding0.pcx": pcx_header(8, 1, 4, 2, 4, encoding=0) + bytes(8),
+        "refused-encoding2.pcx": pcx_header(8, 1, 4, 2, 4, encoding=2) + bytes(8),
         "refused-short-header.pcx": picture(8, 1, 4, 2)[:100],
     }
     seeds.update(crafted_files())
@@ -200,16 +223,19 @@ def preview_seeds():
         "box-int-max": (2147483647, 2147483647), "box16x0": (16, 0),
     }
     pictures = [
-        ("1bit-300x20", (1, 1, 300, 20)), ("2bit-70x9", (2, 1, 70, 9)),
-        ("4bit-33x17", (4, 1, 33, 17)), ("8bit-100x40", (8, 1, 100, 40)),
-        ("24bit-64x48", (8, 3, 64, 48)),
+        ("1bit-300x20", (1, 1, 300, 20), {}), ("2bit-70x9", (2, 1, 70, 9), {}),
+        ("4bit-33x17", (4, 1, 33, 17), {}), ("8bit-100x40", (8, 1, 100, 40), {}),
+        ("24bit-64x48", (8, 3, 64, 48), {}), ("1bit-4planes-300x20", (1, 4, 300, 20), {}),
+        ("1bit-3planes-70x9", (1, 3, 70, 9), {}), ("32bit-4planes-33x17", (8, 4, 33, 17), {}),
+        ("stored-1bit-2planes-100x40", (1, 2, 100, 40), {"encoding": 0}),
     ]
     seeds = {}
-    for i, (name, (bits, planes, width, height)) in enumerate(pictures):
+    for i, (name, (bits, planes, width, height), options) in enumerate(pictures):
         # Each picture with a few of the boxes, every box with some picture.
         for j, (box_name, box) in enumerate(boxes.items()):
             if (i + j) % 3 == 0:
-                seeds[f"{name}-{box_name}.pcx"] = picture(bits, planes, width, height, box=box)
+                seeds[f"{name}-{box_name}.pcx"] = picture(bits, planes, width, height, box=box,
+                                                          **options)
     seeds["refused-short-header-box1.pcx"] = picture(8, 1, 4, 2, box=(1, 1))[:100]
     seeds["crafted-raw-beyond-32-bits-box1.pcx"] = \
         pcx_header(8, 3, 65535, 65535, 65535, box=(1, 1)) + bytes(2)

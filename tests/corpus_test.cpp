@@ -70,7 +70,9 @@ protected:
             return;
         }
         const int32_t count = image.paletteCount;
-        ASSERT_TRUE(count == 0 || count == 2 || count == 4 || count == 16 || count == 256) << count;
+        ASSERT_TRUE(count == 0 || count == 2 || count == 4 || count == 8 || count == 16 ||
+                    count == 256)
+            << count;
         EXPECT_EQ(image.palette == nullptr, count == 0);
         if (count == 0 || count == 256) return;
         // Fewer than 8 bits per pixel: no index beyond the colours.

@@ -1,7 +1,8 @@
 // PCX files written by independent encoders (ImageMagick, netpbm's ppmtopcx
 // and Pillow) from pictures generated here decode, after the palette, to
-// exactly the colours of their source. Native only: the peers are Unix
-// programs, run as they are, never linked or read.
+// exactly the colours of their source: every layout one of them writes,
+// uncompressed too. Native only: the peers are Unix programs, run as they
+// are, never linked or read.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -60,6 +61,18 @@ std::vector<uint8_t> rgbBytes(const Picture& picture) {
     return bytes;
 }
 
+// The picture's colours, each followed by an alpha byte that varies from
+// pixel to pixel (never fully opaque, so that the alpha plane stays).
+std::vector<uint8_t> rgbaBytes(const Picture& picture) {
+    std::vector<uint8_t> bytes;
+    size_t i = 0;
+    for (uint32_t colour : picture.colours) {
+        for (int shift : {16, 8, 0}) bytes.push_back(static_cast<uint8_t>(colour >> shift));
+        bytes.push_back(static_cast<uint8_t>(i++ * 37 % 255));
+    }
+    return bytes;
+}
+
 bool writePpm(const std::string& path, const Picture& picture) {
     const std::string head =
         "P6\n" + std::to_string(picture.width) + " " + std::to_string(picture.height) + "\n255\n";
@@ -99,12 +112,14 @@ protected:
     }
 
     // Decodes file through the module and compares every pixel's colour with
-    // the source. The header must be the variant the peer was asked for.
+    // the source. The header must be the layout and encoding the peer was
+    // asked for.
     void expectSameColours(const std::string& file, const Picture& source, int bits, int planes,
-                           const std::string& what) {
+                           const std::string& what, int encoding = 1) {
         bool ok = false;
         const std::vector<uint8_t> bytes = pcxtest::readFile(file, &ok);
         ASSERT_TRUE(ok && bytes.size() >= 128) << what << ": no PCX file written";
+        ASSERT_EQ(bytes[2], encoding) << what << ": the peer wrote another encoding";
         ASSERT_EQ(bytes[3], bits) << what << ": the peer wrote another depth";
         ASSERT_EQ(bytes[65], planes) << what << ": the peer wrote another plane count";
 
@@ -113,7 +128,8 @@ protected:
         ASSERT_NE(image, nullptr) << what;
         EXPECT_EQ(image->width, source.width) << what;
         EXPECT_EQ(image->height, source.height) << what;
-        EXPECT_EQ(image->kind, planes == 3 ? ImageKindRgb32 : ImageKindIndexed) << what;
+        EXPECT_EQ(image->kind, bits == 8 && planes >= 3 ? ImageKindRgb32 : ImageKindIndexed)
+            << what;
         if (image->width == source.width && image->height == source.height) {
             int mismatches = 0;
             for (int y = 0; y < source.height && mismatches < 5; ++y)
@@ -145,24 +161,46 @@ std::string describe(const char* peer, Size size) {
     return std::string(peer) + " " + std::to_string(size.width) + "x" + std::to_string(size.height);
 }
 
-TEST_F(Interop, ImageMagickTrueColourAndPalette) {
+// Each layout run-length coded and, with -compress none, uncompressed
+// (Encoding 0), the same picture both ways. A picture with alpha gets a
+// fourth plane of 8 bits, which the decode drops. (ImageMagick's palette
+// conversion merges some sets of close colours even below 256, so the
+// indexed pictures keep the seeded draws that it writes exactly.)
+TEST_F(Interop, ImageMagickTrueColourAlphaAndPalette) {
     REQUIRE_TOOL(convert, kImageMagick);
     std::mt19937 random(1);
+    std::mt19937 alphaRandom(11);
     for (Size size : kSizes) {
         const size_t pixels = static_cast<size_t>(size.width) * size.height;
         const Picture rgb = pictureOf(size, randomColours(pixels, random), random);
-        ASSERT_TRUE(writePpm(path("rgb.ppm"), rgb));
-        ASSERT_TRUE(run(convert + " " + path("rgb.ppm") + " " + path("rgb.pcx")));
-        expectSameColours(path("rgb.pcx"), rgb, 8, 3, describe("ImageMagick 24-bit", size));
-
+        const Picture rgba = pictureOf(size, randomColours(pixels, alphaRandom), alphaRandom);
         // At least three colours: with fewer, ImageMagick writes three planes.
-        if (pixels < 3) continue;
         const Picture indexed =
-            pictureOf(size, randomColours(std::min<size_t>(pixels, 256), random), random);
-        ASSERT_TRUE(writePpm(path("indexed.ppm"), indexed));
-        ASSERT_TRUE(
-            run(convert + " " + path("indexed.ppm") + " -type Palette " + path("indexed.pcx")));
-        expectSameColours(path("indexed.pcx"), indexed, 8, 1, describe("ImageMagick 8-bit", size));
+            pixels < 3
+                ? Picture{}
+                : pictureOf(size, randomColours(std::min<size_t>(pixels, 256), random), random);
+        ASSERT_TRUE(writePpm(path("rgb.ppm"), rgb));
+        ASSERT_TRUE(pcxtest::writeFile(path("rgba.raw"), rgbaBytes(rgba)));
+        if (pixels >= 3) {
+            ASSERT_TRUE(writePpm(path("indexed.ppm"), indexed));
+        }
+        for (int encoding : {1, 0}) {
+            const std::string options = encoding == 0 ? " -compress none " : " ";
+            const std::string coded = encoding == 0 ? " uncompressed" : "";
+            ASSERT_TRUE(run(convert + " " + path("rgb.ppm") + options + path("rgb.pcx")));
+            expectSameColours(path("rgb.pcx"), rgb, 8, 3,
+                              describe(("ImageMagick 24-bit" + coded).c_str(), size), encoding);
+            ASSERT_TRUE(run(convert + " -size " + std::to_string(size.width) + "x" +
+                            std::to_string(size.height) + " -depth 8 rgba:" + path("rgba.raw") +
+                            options + path("rgba.pcx")));
+            expectSameColours(path("rgba.pcx"), rgba, 8, 4,
+                              describe(("ImageMagick RGBA" + coded).c_str(), size), encoding);
+            if (pixels < 3) continue;
+            ASSERT_TRUE(run(convert + " " + path("indexed.ppm") + " -type Palette" + options +
+                            path("indexed.pcx")));
+            expectSameColours(path("indexed.pcx"), indexed, 8, 1,
+                              describe(("ImageMagick 8-bit" + coded).c_str(), size), encoding);
+        }
     }
 }
 
@@ -206,6 +244,32 @@ TEST_F(Interop, NetpbmPackedOneTwoAndFourBits) {
                 describe(("ppmtopcx -packed " + std::to_string(bits) + "-bit").c_str(), size));
         }
     }
+}
+
+// For 3 to 16 colours ppmtopcx writes 2, 3 or 4 planes of 1 bit (4 and 8
+// colours are the most two and three planes hold); -planes 4 asks for four
+// whatever the count.
+TEST_F(Interop, NetpbmPlanesOfOneBit) {
+    REQUIRE_TOOL(ppmtopcx, "ppmtopcx");
+    std::mt19937 random(5);
+    const struct {
+        size_t colours;
+        int planes;
+        const char* options;
+    } cases[] = {{3, 2, ""}, {4, 2, ""}, {8, 3, ""}, {16, 4, ""}, {11, 4, ""}, {3, 4, "-planes 4"}};
+    for (const auto& c : cases)
+        for (Size size : kSizes) {
+            if (static_cast<size_t>(size.width) * size.height < c.colours) continue;
+            const Picture picture = pictureOf(size, randomColours(c.colours, random), random);
+            ASSERT_TRUE(writePpm(path("planes.ppm"), picture));
+            ASSERT_TRUE(run(ppmtopcx + " " + c.options + " " + path("planes.ppm") + " > " +
+                            path("planes.pcx")));
+            expectSameColours(
+                path("planes.pcx"), picture, 1, c.planes,
+                describe(
+                    ("ppmtopcx " + std::to_string(c.colours) + " colours " + c.options).c_str(),
+                    size));
+        }
 }
 
 TEST_F(Interop, PillowOneEightAndTwentyFourBits) {
