@@ -11,6 +11,14 @@ again byte for byte:
   palette-8bit.pcx      8 bits, one plane, with the 256-colour table at the end
   grey-8bit-notable.pcx 8 bits, one plane, without the colour table
   rgb-24bit.pcx         24-bit colour, three planes of 8 bits
+  cga-2planes.pcx       4 colours as two planes of 1 bit
+  colours-3planes.pcx   8 colours as three planes of 1 bit
+  ega-4planes.pcx       16 colours as four planes of 1 bit, the classic EGA/VGA
+                        picture (ega-4bit.pcx's picture)
+  rgba-4planes.pcx      24-bit colour and alpha, four planes of 8 bits
+  palette-8bit-uncompressed.pcx
+                        palette-8bit.pcx's picture with its bytes as they are
+                        (Encoding 0)
 
 Usage: scripts/make-samples.py [FOLDER]   (default: samples/ of the repository)
        scripts/make-samples.py --check    (exit 1 when samples/ differs)
@@ -27,19 +35,22 @@ WIDTH, HEIGHT = 96, 64  # every sample but the odd-width ones
 ODD_WIDTH = 75  # plane lines get a fill byte
 
 
-def pcx_file(width, height, bits, planes, rows, colour_map=(), table=None):
-    """A version 5 PCX file. rows holds, per row, the plane lines' pixel values."""
+def pcx_file(width, height, bits, planes, rows, colour_map=(), table=None, encoding=1):
+    """A version 5 PCX file. rows holds, per row, the plane lines' pixel values.
+    Encoding 1 codes each plane line on its own; encoding 0 stores the bytes."""
     bytes_per_line = (width * bits + 7) // 8
     bytes_per_line += bytes_per_line % 2  # plane lines are of even length
     header = bytearray(128)
-    struct.pack_into("<BBBBHHHHHH", header, 0, 10, 5, 1, bits, 0, 0, width - 1, height - 1, 72, 72)
+    struct.pack_into("<BBBBHHHHHH", header, 0, 10, 5, encoding, bits, 0, 0, width - 1,
+                     height - 1, 72, 72)
     for i, (r, g, b) in enumerate(colour_map):
         header[16 + 3 * i:19 + 3 * i] = bytes((r, g, b))
     struct.pack_into("<BHH", header, 65, planes, bytes_per_line, 1)
     data = bytearray(header)
     for row in rows:
         for plane in row:
-            data += run_length(pack_line(plane, bits, bytes_per_line))
+            line = pack_line(plane, bits, bytes_per_line)
+            data += run_length(line) if encoding == 1 else line
     if table is not None:
         data.append(12)
         for r, g, b in table:
@@ -64,23 +75,53 @@ def mono():
     return pcx_file(ODD_WIDTH, HEIGHT, 1, 1, rows)
 
 
+def bit_planes(indices, planes):
+    """A row of colour indices as planes lines of 1 bit: plane p holds bit p."""
+    return [[(index >> p) & 1 for index in indices] for p in range(planes)]
+
+
+CGA_COLOURS = [(0, 0, 0), (85, 255, 255), (255, 85, 255), (255, 255, 255)]
+
+
+def cga_rows():
+    # Diagonal stripes of the four colours, widening downwards.
+    return [[((x + y) // (4 + y // 16)) % 4 for x in range(WIDTH)] for y in range(HEIGHT)]
+
+
 def cga():
-    colours = [(0, 0, 0), (85, 255, 255), (255, 85, 255), (255, 255, 255)]
+    return pcx_file(WIDTH, HEIGHT, 2, 1, [[row] for row in cga_rows()], CGA_COLOURS)
+
+
+def cga_planes():
+    # The picture of cga-2bit.pcx upside down, in two planes.
+    rows = [bit_planes(row, 2) for row in reversed(cga_rows())]
+    return pcx_file(WIDTH, HEIGHT, 1, 2, rows, CGA_COLOURS)
+
+
+def colours_planes():
+    # Colour bars of black, the primaries, their mixtures and white, with a
+    # band of the same bars in reverse across the middle.
+    colours = [tuple(255 * ((i >> bit) & 1) for bit in (0, 1, 2)) for i in range(8)]
     rows = []
     for y in range(HEIGHT):
-        # Diagonal stripes of the four colours, widening downwards.
-        row = [((x + y) // (4 + y // 16)) % 4 for x in range(WIDTH)]
-        rows.append([row])
-    return pcx_file(WIDTH, HEIGHT, 2, 1, rows, colours)
+        bar = [x * 8 // WIDTH for x in range(WIDTH)]
+        if 24 <= y < 40:
+            bar = [7 - b for b in bar]
+        rows.append(bit_planes(bar, 3))
+    return pcx_file(WIDTH, HEIGHT, 1, 3, rows, colours)
 
 
-def ega():
+def ega_colours():
     # The sixteen colours of the classic 16-colour displays.
     colours = []
     for i in range(16):
         bright = 85 if i >= 8 else 0
         colours.append(tuple(min(255, 170 * ((i >> bit) & 1) + bright) for bit in (2, 1, 0)))
     colours[6] = (170, 85, 0)  # brown rather than dark yellow
+    return colours
+
+
+def ega_rows():
     rows = []
     for y in range(HEIGHT):
         # A 4 x 4 grid of the sixteen colours, with a white frame round each.
@@ -90,8 +131,17 @@ def ega():
             cx, cy = int(x // cell_w), int(y // cell_h)
             edge = x % cell_w < 1 or y % cell_h < 1
             row.append(15 if edge else 4 * cy + cx)
-        rows.append([row])
-    return pcx_file(ODD_WIDTH, HEIGHT, 4, 1, rows, colours)
+        rows.append(row)
+    return rows
+
+
+def ega():
+    return pcx_file(ODD_WIDTH, HEIGHT, 4, 1, [[row] for row in ega_rows()], ega_colours())
+
+
+def ega_planes():
+    rows = [bit_planes(row, 4) for row in ega_rows()]
+    return pcx_file(ODD_WIDTH, HEIGHT, 1, 4, rows, ega_colours())
 
 
 def rainbow(i):
@@ -102,7 +152,7 @@ def rainbow(i):
             clamp(127.5 + 127.5 * math.sin(t + 4 * math.pi / 3)))
 
 
-def palette8():
+def palette8(encoding=1):
     table = [rainbow(i) for i in range(256)]
     rows = []
     for y in range(HEIGHT):
@@ -113,7 +163,7 @@ def palette8():
                  + math.sin(math.hypot(x - 48, y - 32) / 6))
             row.append(int((v + 4) / 8 * 255) & 0xFF)
         rows.append([row])
-    return pcx_file(WIDTH, HEIGHT, 8, 1, rows, table=table)
+    return pcx_file(WIDTH, HEIGHT, 8, 1, rows, table=table, encoding=encoding)
 
 
 def grey8():
@@ -125,7 +175,7 @@ def grey8():
     return pcx_file(WIDTH, HEIGHT, 8, 1, rows)
 
 
-def rgb24():
+def rgb24(alpha=False):
     width, height = 121, 80
     rows = []
     for y in range(height):
@@ -140,8 +190,10 @@ def rgb24():
             reds.append(r)
             greens.append(g)
             blues.append(b)
-        rows.append([reds, greens, blues])
-    return pcx_file(width, height, 8, 3, rows)
+        # Opaque in the middle, fading towards the left and right edges.
+        alphas = [clamp(255 - 255 * abs(x - width / 2) / (width / 2)) for x in range(width)]
+        rows.append([reds, greens, blues] + ([alphas] if alpha else []))
+    return pcx_file(width, height, 8, 4 if alpha else 3, rows)
 
 
 SAMPLES = {
@@ -151,6 +203,11 @@ SAMPLES = {
     "palette-8bit.pcx": palette8,
     "grey-8bit-notable.pcx": grey8,
     "rgb-24bit.pcx": rgb24,
+    "cga-2planes.pcx": cga_planes,
+    "colours-3planes.pcx": colours_planes,
+    "ega-4planes.pcx": ega_planes,
+    "rgba-4planes.pcx": lambda: rgb24(alpha=True),
+    "palette-8bit-uncompressed.pcx": lambda: palette8(encoding=0),
 }
 
 

@@ -255,8 +255,17 @@ TEST_P(AllocationFailure, EveryFailedAllocationIsAFailureResult) {
 }
 
 // Files of every variant the plug-in reads, through every import export.
-constexpr const char* kSamples[] = {"mono-1bit.pcx",    "cga-2bit.pcx",          "ega-4bit.pcx",
-                                    "palette-8bit.pcx", "grey-8bit-notable.pcx", "rgb-24bit.pcx"};
+constexpr const char* kSamples[] = {"mono-1bit.pcx",
+                                    "cga-2bit.pcx",
+                                    "ega-4bit.pcx",
+                                    "palette-8bit.pcx",
+                                    "grey-8bit-notable.pcx",
+                                    "rgb-24bit.pcx",
+                                    "cga-2planes.pcx",
+                                    "colours-3planes.pcx",
+                                    "ega-4planes.pcx",
+                                    "rgba-4planes.pcx",
+                                    "palette-8bit-uncompressed.pcx"};
 
 std::vector<Case> allCases() {
     std::vector<Case> cases;

@@ -18,6 +18,7 @@ if ! "$root/scripts/demo.sh" "$1" "$work/demo" >"$work/log" 2>&1; then
 fi
 missing=""
 for name in mono-1bit cga-2bit ega-4bit palette-8bit grey-8bit-notable rgb-24bit \
+    cga-2planes colours-3planes ega-4planes rgba-4planes palette-8bit-uncompressed \
     rgb-24bit-written; do
     [ -s "$work/demo/$name.png" ] || missing="$missing $name.png"
 done
@@ -28,4 +29,4 @@ if [ -n "$missing" ]; then
     echo "demo_test: missing:$missing"
     exit 1
 fi
-echo "demo_test: the demo wrote 7 PNG files and a PCX file"
+echo "demo_test: the demo wrote 12 PNG files and a PCX file"
