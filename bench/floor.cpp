@@ -3,11 +3,11 @@
 // reads the file in 64 KiB chunks, copies the bytes after the header into a
 // fresh buffer of the decoded size (no run-length decoding: the copy stands
 // in for it), and expands that buffer into a fresh pixel buffer, one byte
-// (8-bit) or one 0x00RRGGBB word (three planes) per pixel, as the decoder's
-// output is laid out. Both buffers are obtained as the decoder obtains its
-// own (pcx::allocateLarge: malloc, with huge pages asked for on Linux; the C
-// run-time's malloc, as in the DLL, on Windows), so that the two pay the same
-// for fresh memory. It does not read the colour table.
+// (8-bit, or planes of 1 bit gathered into an index) or one 0x00RRGGBB word
+// (three planes of 8 bits) per pixel, as the decoder's output is laid out. Both buffers are
+// obtained as the decoder obtains its own (pcx::allocateLarge: malloc, with huge pages asked for on
+// Linux; the C run-time's malloc, as in the DLL, on Windows), so that the two pay the same for
+// fresh memory. It does not read the colour table.
 //
 //   pcx_bench_floor FILE REPS
 //
@@ -42,6 +42,7 @@ struct Layout {
     size_t height = 0;
     size_t bytesPerLine = 0;
     size_t planes = 0;
+    unsigned bits = 0;
 };
 
 [[noreturn]] void fail(const std::string& message) {
@@ -74,6 +75,37 @@ __attribute__((noinline)) PCX_FLOOR_VECTORS void interleave(const uint8_t* __res
             static_cast<uint32_t>(red[x]) << 16 | static_cast<uint32_t>(green[x]) << 8 | blue[x];
 }
 
+// Each byte's eight bits, most significant first, one to a byte of a word:
+// the plain way to turn bits into bytes, a table lookup per source byte.
+struct Spread {
+    uint64_t bytes[256];
+    Spread() : bytes() {
+        for (unsigned value = 0; value < 256; ++value)
+            for (unsigned i = 0; i < 8; ++i)
+                bytes[value] |= uint64_t{(value >> (7 - i)) & 1} << (8 * i);
+    }
+};
+
+// One row of indices from planes plane lines of 1 bit (plane p gives bit
+// p), eight pixels from one byte of each plane at a time.
+__attribute__((noinline)) PCX_FLOOR_VECTORS void gatherBitPlanes(const uint8_t* line,
+                                                                 size_t bytesPerLine, size_t planes,
+                                                                 uint8_t* out, size_t count) {
+    static const Spread spread;
+    const size_t whole = count / 8;
+    for (size_t k = 0; k < whole; ++k) {
+        uint64_t pixels = 0;
+        for (size_t p = 0; p < planes; ++p) pixels |= spread.bytes[line[p * bytesPerLine + k]] << p;
+        std::memcpy(out + 8 * k, &pixels, sizeof pixels);
+    }
+    for (size_t x = whole * 8; x < count; ++x) {
+        unsigned value = 0;
+        for (size_t p = 0; p < planes; ++p)
+            value |= ((line[p * bytesPerLine + x / 8] >> (7 - x % 8)) & 1u) << p;
+        out[x] = static_cast<uint8_t>(value);
+    }
+}
+
 // One floor decode; returns the pixel buffer (malloc).
 uint8_t* floorDecode(const char* fileName) {
     std::FILE* stream = std::fopen(fileName, "rb");
@@ -87,6 +119,7 @@ uint8_t* floorDecode(const char* fileName) {
     layout.height =
         static_cast<size_t>((header[10] | header[11] << 8) - (header[6] | header[7] << 8) + 1);
     layout.planes = header[65];
+    layout.bits = header[3];
     layout.bytesPerLine = static_cast<size_t>(header[66] | header[67] << 8);
     const size_t rawSize = layout.bytesPerLine * layout.planes * layout.height;
 
@@ -103,7 +136,12 @@ uint8_t* floorDecode(const char* fileName) {
     std::fclose(stream);
 
     uint8_t* pixels;
-    if (layout.planes == 3) {
+    if (layout.bits == 1 && layout.planes > 1) {
+        pixels = static_cast<uint8_t*>(pcx::allocateLarge(layout.width * layout.height));
+        for (size_t row = 0; row < layout.height; ++row)
+            gatherBitPlanes(raw + row * layout.planes * layout.bytesPerLine, layout.bytesPerLine,
+                            layout.planes, pixels + row * layout.width, layout.width);
+    } else if (layout.planes == 3) {
         pixels = static_cast<uint8_t*>(pcx::allocateLarge(layout.width * 4 * layout.height));
         for (size_t row = 0; row < layout.height; ++row) {
             const uint8_t* red = raw + row * 3 * layout.bytesPerLine;

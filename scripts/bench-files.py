@@ -1,16 +1,17 @@
 #!/usr/bin/python3
-"""Makes the benchmark inputs: 4096 x 4096 PCX files in two depths and two
-kinds of content, the PPM files the netpbm and ImageMagick writers start
-from, and tiny files on which whole-process tools are timed for their
-start-up alone.
+"""Makes the benchmark inputs: 4096 x 4096 PCX files in three layouts
+(24-bit, 8-bit, and 16 colours in four planes of 1 bit) and two kinds of
+content, the PPM files the netpbm and ImageMagick writers start from, and
+tiny files on which whole-process tools are timed for their start-up alone.
 
     scripts/bench-files.py OUTDIR
 
-Run it with Debian's /usr/bin/python3 (it needs numpy and Pillow). The PCX
-files are written by Pillow, an independent writer, so every reader in the
-comparison starts from the same bytes. Content is seeded: the same bytes come
-out on every run. A stamp file records what was made; a second run with
-nothing changed returns at once.
+Run it with Debian's /usr/bin/python3 (it needs numpy and Pillow, and
+netpbm's ppmtopcx). The PCX files are written by independent writers,
+Pillow and, for the four planes, which Pillow does not write, ppmtopcx, so
+every reader in the comparison starts from the same bytes. Content is
+seeded: the same bytes come out on every run. A stamp file records what was
+made; a second run with nothing changed returns at once.
 
 Content:
   noise   every byte uniformly random, as in a noisy photograph: barely
@@ -22,6 +23,7 @@ Content:
 
 import hashlib
 import os
+import subprocess
 import sys
 
 import numpy as np
@@ -31,7 +33,9 @@ SIDE = 4096
 TINY = 8
 SEED = 20240611
 # Change when the content changes, so that old files are made again.
-GENERATION = "3"
+GENERATION = "4"
+# The pictures of 16 colours, stored in four planes of 1 bit.
+PLANAR = ("noise16", "flat16", "tiny16")
 
 
 def noise_rgb(rng, side):
@@ -94,11 +98,37 @@ def make(outdir):
     pictures["flat24"] = Image.fromarray(flat_palette[flat], "RGB")
     pictures["tiny24"] = Image.fromarray(noise_rgb(rng, TINY), "RGB")
     pictures["tiny8"] = indexed_image(noise_indices(rng, TINY), random_palette(rng, 256))
+    # Sixteen colours, every one of them used, so that ppmtopcx needs all
+    # four planes.
+    sixteen = random_palette(rng, 16)
+    pictures["noise16"] = indexed_image(rng.integers(0, 16, (SIDE, SIDE), dtype=np.uint8),
+                                        sixteen)
+    pictures["flat16"] = indexed_image(flat_indices(rng, SIDE, 16), sixteen)
+    pictures["tiny16"] = indexed_image(np.arange(TINY * TINY, dtype=np.uint8).reshape(TINY, TINY)
+                                       % 16, sixteen)
     for name, image in pictures.items():
-        image.save(os.path.join(outdir, name + ".pcx"), format="PCX")
+        pcx = os.path.join(outdir, name + ".pcx")
         # The writers of netpbm and ImageMagick start from the same picture
         # in PPM form.
-        image.convert("RGB").save(os.path.join(outdir, name + ".ppm"), format="PPM")
+        ppm = os.path.join(outdir, name + ".ppm")
+        image.convert("RGB").save(ppm, format="PPM")
+        if name in PLANAR:
+            with open(pcx, "wb") as out:
+                subprocess.run(["ppmtopcx", "-planes", "4", ppm], stdout=out,
+                               stderr=subprocess.DEVNULL, check=True)
+            check_planar(pcx)
+        else:
+            image.save(pcx, format="PCX")
+
+
+def check_planar(pcx):
+    """The file ppmtopcx wrote is what the benchmark times: four planes of 1
+    bit, run-length coded."""
+    with open(pcx, "rb") as data:
+        header = data.read(128)
+    if (header[2], header[3], header[65]) != (1, 1, 4):
+        sys.exit("%s: ppmtopcx wrote Encoding %d, %d bits in %d planes, not four planes of 1 "
+                 "bit" % (pcx, header[2], header[3], header[65]))
 
 
 def main():
