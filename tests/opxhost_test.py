@@ -112,12 +112,12 @@ class Pcx:
         data = read_bytes(path)
         (maker, self.version, encoding, self.bits, x0, y0, x1, y1) = struct.unpack_from(
             "<BBBBHHHH", data, 0)
-        assert maker == 10 and encoding == 1, "not a PCX file"
+        assert maker == 10 and encoding in (0, 1), "not a PCX file"
         self.planes = data[65]
         line = struct.unpack_from("<H", data, 66)[0]
         self.width, self.height = x1 - x0 + 1, y1 - y0 + 1
-        raw = bytearray()
         at, size = 128, line * self.planes * self.height
+        raw = bytearray(data[at:at + size]) if encoding == 0 else bytearray()
         while len(raw) < size:
             code = data[at]
             at += 1
@@ -130,7 +130,8 @@ class Pcx:
         if self.bits == 8 and self.planes == 1 and len(data) >= 769 and data[-769] == 12:
             t = data[-768:]
             self.trailer = [(t[3 * i], t[3 * i + 1], t[3 * i + 2]) for i in range(256)]
-        self.kind = 5 if self.planes == 3 else 1
+        # Three planes of 8 bits, or four with alpha, which is not read.
+        self.kind = 5 if self.bits == 8 and self.planes >= 3 else 1
         self.indices, self.pixels = [], []
         colour_map = [tuple(data[16 + 3 * i:19 + 3 * i]) for i in range(16)]
         for y in range(self.height):
@@ -141,9 +142,11 @@ class Pcx:
                     continue
                 per_byte = 8 // self.bits
                 shift = 8 - self.bits * (x % per_byte + 1)
-                index = (row[x // per_byte] >> shift) & ((1 << self.bits) - 1)
+                # Several planes of 1 bit: plane p gives bit p of the index.
+                index = sum(((row[p * line + x // per_byte] >> shift) & ((1 << self.bits) - 1))
+                            << p for p in range(self.planes))
                 self.indices.append(index)
-                if self.bits == 1:
+                if self.bits == 1 and self.planes == 1:
                     self.pixels.append(((0, 0, 0), (255, 255, 255))[index])
                 elif self.bits < 8:
                     self.pixels.append(colour_map[index])
@@ -298,7 +301,7 @@ class HostTest(unittest.TestCase):
         """Every variant the plug-in reads comes out with the colours the file
         holds; the 8-bit file without a colour table as grey levels."""
         names = sorted(n for n in os.listdir(SAMPLES) if n.endswith(".pcx"))
-        self.assertEqual(len(names), 6)
+        self.assertEqual(len(names), 11)
         out = self.path("png")
         run = self.opxhost("convert", *[host_path(os.path.join(SAMPLES, n)) for n in names],
                            "--to", "png", "--out-dir", host_path(out))
