@@ -306,14 +306,14 @@ bool TPcxDecoder::classify() {
 }
 
 // Decodes the codes after the header (or, uncompressed, takes the bytes as
-// they are) and expands the rows as it goes. The
-// picture's decoded bytes are a sequence of segments, each stored in raw or
-// skipped: a full decode stores every scanline, a window of them at a time;
-// a preview stores each scanline it samples (every scale-th) and skips the
-// codes of the others without storing them. The codes of each read block
-// are decoded a piece at a time, and the rows whose scanlines a piece
-// completed are expanded at once, while those scanlines are still in cache.
-// A run that the end of a segment cuts carries on into the next one.
+// they are) and expands the rows as it goes. The picture's decoded bytes
+// are a sequence of segments, each stored in raw or skipped: a full decode
+// stores every scanline, a window of them at a time; a preview stores each
+// scanline it samples (every scale-th) and skips the codes of the others
+// without storing them. The codes of each read block are decoded a piece at
+// a time, and the rows whose scanlines a piece completed are expanded at
+// once, while those scanlines are still in cache. A run that the end of a
+// segment cuts carries on into the next one.
 //
 // Bytes that a short file never reaches are 0: the rest of the segment being
 // stored (scratch included) is cleared and expanded, and the output rows
