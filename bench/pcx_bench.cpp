@@ -1,6 +1,8 @@
 // pcx_bench: Google Benchmark suite of the import and export paths on
-// 4096 x 4096 pictures, 8-bit and 24-bit, with noise-like and flat content,
-// with each set of kernels the processor runs (Decode/noise8/ssse3, ...).
+// 4096 x 4096 pictures, 8-bit, 24-bit and 16 colours in four planes of 1 bit,
+// with noise-like and flat content, with each set of kernels the processor
+// runs (Decode/noise8/ssse3, ...). The 16-colour pictures are written as the
+// 8-bit pictures they decode to.
 //
 // The inputs come from scripts/bench-files.py (the CMake target bench_data
 // makes them in the build folder); $PCX_BENCH_DATA names another folder.
@@ -31,7 +33,7 @@
 
 namespace {
 
-const char* const kPictures[] = {"noise8", "noise24", "flat8", "flat24"};
+const char* const kPictures[] = {"noise8", "noise24", "flat8", "flat24", "noise16", "flat16"};
 
 std::string dataDir() {
     if (const char* overridden = std::getenv("PCX_BENCH_DATA")) return overridden;
