@@ -99,10 +99,12 @@ fuzz: build-fuzz
 # 4096 x 4096 pictures and prints one table (several minutes; Pillow needs
 # Debian's own Python). BENCH_FLAGS=--quick for fewer repetitions,
 # --only noise24,flat8 for some pictures, --builds native (or win32) for one
-# of the builds.
+# of the builds. Every figure goes to build/native/bench.json, and the medians
+# are drawn as a chart, build/native/bench-chart.svg (BENCH_FLAGS='--chart
+# docs/speed.svg' for the front page's).
 bench: build
 	/usr/bin/python3 scripts/bench-compare.py --build build/native --win32-build build/win32 \
-	    $(BENCH_FLAGS)
+	    --json build/native/bench.json --chart build/native/bench-chart.svg $(BENCH_FLAGS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

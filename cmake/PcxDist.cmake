@@ -7,10 +7,13 @@ set(PCX_DIST_DIR ${CMAKE_SOURCE_DIR}/build/dist CACHE PATH "Where make dist writ
 set(PCX_DIST_NAME pcx-opx-${PROJECT_VERSION}-win32)
 set(PCX_DIST_ZIP ${PCX_DIST_DIR}/${PCX_DIST_NAME}.zip)
 set(PCX_DIST_DEBUG_DIR ${PCX_DIST_DIR}/${PCX_DIST_NAME}-debug)
-# The texts of the release, in the order the zip holds them.
+# The texts of the release, in the order the zip holds them (SOURCE=NAME
+# ships SOURCE under another name: the changelog as a .txt file, which
+# Notepad opens on a double-click).
 set(PCX_DIST_TEXTS
   ${CMAKE_SOURCE_DIR}/docs/release/README-ja.txt
   ${CMAKE_SOURCE_DIR}/docs/release/README-en.txt
+  ${CMAKE_SOURCE_DIR}/CHANGELOG.md=CHANGELOG.txt
   ${CMAKE_SOURCE_DIR}/docs/release/LICENSE.txt)
 
 # The files of the shipped programs (PCX_SHIPPED_PROGRAMS), as built.

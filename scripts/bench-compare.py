@@ -5,7 +5,8 @@ files, and prints a table of medians (`make bench`).
 
     /usr/bin/python3 scripts/bench-compare.py [--build build/native]
         [--win32-build build/win32] [--builds native,win32] [--quick]
-        [--only noise24,flat8] [--json FILE] [--no-kernels]
+        [--only noise24,flat8] [--json FILE] [--chart FILE.svg] [--no-kernels]
+    /usr/bin/python3 scripts/bench-compare.py --chart-from FILE.json --chart FILE.svg
 
 Who is timed, on 4096 x 4096 pictures (8-bit, 24-bit, and 16 colours in
 four planes of 1 bit, which are read and not written; noise-like and flat
@@ -67,6 +68,13 @@ resident size before it; for whole processes the peak resident size less the
 peak on the tiny file. Wine counts no page faults for a Windows program, so
 those of the Wine tools are Linux's count for the whole Wine process, less
 that of a start-up on the tiny file, shared out over its runs.
+
+--json writes the run (its date, machine, tools and road, and every row of
+the table) to a file; --chart draws the table's medians as an SVG chart (one
+panel per operation, a group of bars per picture, a bar per tool, on a
+logarithmic scale), from the run just made or, with --chart-from, from a
+file --json wrote, without timing anything. Emulated rows are drawn hatched
+and marked with *, as the table marks them.
 """
 
 import argparse
@@ -77,6 +85,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import textwrap
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -411,6 +420,107 @@ def load_average():
         return "?"
 
 
+def run_record(rows, date, wine):
+    """The run as --json writes it and --chart-from reads it."""
+    return {
+        "date": date, "machine": machine_description(), "tools": tool_versions(wine),
+        "road": wine.road if wine else None,
+        "rows": [{"operation": o, "picture": p, "tool": t, "ms": m.seconds * 1e3,
+                  "peak_kib": m.peak_kib, "note": m.note, "emulated": m.emulated}
+                 for o, p, t, m, _ in rows],
+    }
+
+
+def in_order(values):
+    """Each value once, in the order of its first appearance."""
+    return list(dict.fromkeys(values))
+
+
+def draw_chart(record, path):
+    """Draws the medians of a run record as an SVG chart at path: a panel
+    per operation, a group of bars per picture and a bar per tool, each
+    taken from the rows in their order. Each bar's SVG id is
+    "bar:OPERATION:PICTURE:TOOL". A time of 0 or less (a whole-process tool
+    no slower than its start-up) has no bar on a logarithmic scale."""
+    import matplotlib
+    matplotlib.use("Agg")
+    from matplotlib import patches, pyplot
+
+    # The same file from the same record: fixed ids, no date of drawing;
+    # text stays text.
+    matplotlib.rcParams.update({"svg.hashsalt": "pcx-bench", "svg.fonttype": "none",
+                                "font.size": 8})
+    rows = record["rows"]
+    operations = in_order(r["operation"] for r in rows)
+    tools = in_order(r["tool"] for r in rows)
+    colours = {tool: matplotlib.colormaps["tab10"](i % 10) for i, tool in enumerate(tools)}
+    emulated = {r["tool"] for r in rows if r["emulated"]}
+
+    def look(tool, is_emulated):
+        """A tool's colour; hatched and paler where it ran emulated."""
+        return {"facecolor": colours[tool], "edgecolor": "black", "linewidth": 0.3,
+                "hatch": "////" if is_emulated else None, "alpha": 0.45 if is_emulated else 1.0}
+
+    columns = 2 if len(operations) > 1 else 1
+    lines = (len(operations) + columns - 1) // columns
+    legend_lines = (len(tools) + 4) // 5
+    title = ["Pcx.opx, make bench of %s: median time per picture, ms (lower is faster)" %
+             record["date"], record["machine"]]
+    if record.get("road"):
+        title += textwrap.wrap(record["road"], 110)
+    # Inches: the title and the legend above the panels (and the first
+    # panels' titles), the picture names and a line of notes below.
+    title_height = 0.15 + 0.17 * len(title)
+    top = title_height + 0.2 * legend_lines + 0.4
+    bottom = 0.55
+    panel_height = 2.6
+    height = lines * panel_height + (lines - 1) * 0.55 + top + bottom
+    figure, axes = pyplot.subplots(lines, columns, figsize=(6 * columns, height),
+                                   squeeze=False)
+    for panel, operation in zip(axes.flat, operations):
+        mine = [r for r in rows if r["operation"] == operation]
+        pictures = in_order(r["picture"] for r in mine)
+        present = in_order(r["tool"] for r in mine)
+        width = 0.8 / len(present)
+        for group, picture in enumerate(pictures):
+            for slot, tool in enumerate(present):
+                row = next((r for r in mine if r["picture"] == picture and r["tool"] == tool),
+                           None)
+                if row is None or row["ms"] <= 0:
+                    continue
+                bar = panel.bar(group - 0.4 + (slot + 0.5) * width, row["ms"], width,
+                                **look(tool, row["emulated"]))[0]
+                bar.set_gid("bar:%s:%s:%s" % (operation, picture, tool))
+                panel.annotate(milliseconds(row["ms"] / 1e3), (bar.get_x() + width / 2,
+                                                               row["ms"]),
+                               xytext=(0, 1), textcoords="offset points", ha="center",
+                               va="bottom", rotation=90, fontsize=5)
+        panel.set_yscale("log")
+        panel.margins(y=0.25)
+        panel.set_title(operation)
+        panel.set_xticks(range(len(pictures)), pictures)
+        panel.set_ylabel("median, ms (log scale)")
+        panel.grid(axis="y", which="major", linewidth=0.3, alpha=0.6)
+        panel.set_axisbelow(True)
+    for panel in list(axes.flat)[len(operations):]:
+        panel.set_visible(False)
+    handles = [patches.Patch(label=tool + "*" if tool in emulated else tool,
+                             **look(tool, tool in emulated))
+               for tool in tools]
+    figure.suptitle("\n".join(title), y=1 - 0.08 / height, va="top")
+    figure.legend(handles=handles, loc="upper center", ncol=min(len(tools), 5),
+                  frameon=False, bbox_to_anchor=(0.5, 1 - title_height / height))
+    notes = [record["tools"] + "."] if record.get("tools") else []
+    if emulated:
+        notes.append("*: ran under Wine inside qemu-user (emulated): the emulator's time, "
+                     "not the program's own.")
+    figure.text(0.5, 0.08 / height, " ".join(notes), ha="center", va="bottom", fontsize=7)
+    figure.subplots_adjust(left=0.06, right=0.99, top=1 - top / height, bottom=bottom / height,
+                           wspace=0.15, hspace=0.55 / panel_height)
+    figure.savefig(path, format="svg", metadata={"Date": None})
+    pyplot.close(figure)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "native"),
@@ -422,6 +532,9 @@ def main():
     parser.add_argument("--quick", action="store_true", help="fewer repetitions")
     parser.add_argument("--only", help="comma-separated pictures to time")
     parser.add_argument("--json", help="also write every figure to this file")
+    parser.add_argument("--chart", help="also draw the medians as an SVG chart to this file")
+    parser.add_argument("--chart-from", metavar="FILE.json",
+                        help="time nothing: draw --chart from a file that --json wrote")
     parser.add_argument("--no-kernels", action="store_true",
                         help="leave out the table of each set of kernels")
     parser.add_argument("--pillow-worker", nargs=4, metavar=("OP", "FILE", "REPS", "OUT"),
@@ -430,6 +543,13 @@ def main():
     if args.pillow_worker:
         op, path, reps, out = args.pillow_worker
         pillow_worker(op, path, int(reps), out)
+        return
+    if args.chart_from:
+        if not args.chart:
+            sys.exit("--chart-from needs --chart FILE.svg")
+        with open(args.chart_from) as saved:
+            draw_chart(json.load(saved), args.chart)
+        print("Chart: %s" % args.chart)
         return
 
     builds = set(args.builds.split(","))
@@ -464,6 +584,7 @@ def main():
     os.makedirs(out_dir, exist_ok=True)
 
     wine = Wine(win32_build) if "win32" in builds else None
+    date = time.strftime("%Y-%m-%d")
     try:
         if wine:
             wine.start(os.path.join(data, "tiny8.pcx"))
@@ -479,11 +600,14 @@ def main():
         if wine:
             wine.stop()
     print("Load average at end: %s" % load_average())
-    if args.json:
-        with open(args.json, "w") as out:
-            json.dump([{"operation": o, "picture": p, "tool": t, "ms": m.seconds * 1e3,
-                        "peak_kib": m.peak_kib, "note": m.note, "emulated": m.emulated}
-                       for o, p, t, m, _ in rows], out, indent=1)
+    if args.json or args.chart:
+        record = run_record(rows, date, wine)
+        if args.json:
+            with open(args.json, "w") as out:
+                json.dump(record, out, indent=1)
+        if args.chart:
+            draw_chart(record, args.chart)
+            print("Chart: %s" % args.chart)
 
 
 def run(args, builds, pictures, data, out_dir, build, wine):

@@ -23,12 +23,18 @@
 # Where the kernel gives no private binfmt table and runs no 32-bit code,
 # the i386 entry is registered machine-wide, and the script says so.
 #
+# The link check of the Markdown files runs remark-validate-links from the
+# npm registry: npm ci installs the versions scripts/doc-links/package-lock.json
+# names into scripts/doc-links/node_modules, again whenever the lock changes.
+#
 # For the project's tests of this script:
 #   BOOTSTRAP_RETRY_PAUSE   seconds between update attempts (5)
 #   BOOTSTRAP_OS_RELEASE    the os-release file naming the release
 #   BOOTSTRAP_LOCALE_GEN    the locale-gen list (/etc/locale.gen)
 #   BOOTSTRAP_APT_DIR       apt's configuration folder (/etc/apt)
 #   BOOTSTRAP_WINE_ROAD     the road script (scripts/wine-road.sh)
+#   BOOTSTRAP_DOC_TOOLS     the folder of the link check's npm packages
+#                           (scripts/doc-links)
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -40,7 +46,8 @@ PACKAGES="
   googletest libgtest-dev libgmock-dev
   clang libclang-rt-14-dev llvm
   libbenchmark-dev time hyperfine
-  imagemagick netpbm python3-pil python3-numpy
+  imagemagick netpbm python3-pil python3-numpy python3-matplotlib
+  nodejs
   libstb-dev
   fonts-ipafont-gothic x11-apps
   clang-format
@@ -62,6 +69,7 @@ OS_RELEASE=${BOOTSTRAP_OS_RELEASE:-/etc/os-release}
 LOCALE_GEN=${BOOTSTRAP_LOCALE_GEN:-/etc/locale.gen}
 APT_DIR=${BOOTSTRAP_APT_DIR:-/etc/apt}
 WINE_ROAD=${BOOTSTRAP_WINE_ROAD:-$here/wine-road.sh}
+DOC_TOOLS=${BOOTSTRAP_DOC_TOOLS:-$here/doc-links}
 BACKPORTS_SOURCE="$APT_DIR/sources.list.d/pcx-backports.sources"
 BACKPORTS_PIN="$APT_DIR/preferences.d/pcx-backports"
 
@@ -73,6 +81,11 @@ for package in $PACKAGES; do
         *) missing="$missing $package" ;;
     esac
 done
+# Debian's nodejs comes without npm, which is a package of its own there; a
+# Node.js from elsewhere may bring its own npm (and conflict with Debian's).
+if ! command -v npm >/dev/null 2>&1; then
+    missing="$missing npm"
+fi
 
 # locale -a names UTF-8 locales "ja_JP.utf8".
 have_japanese_locale() {
@@ -132,8 +145,32 @@ say_road() {
     echo "bootstrap: $road"
 }
 
-if [ -z "$missing" ] && [ -z "$need_qemu" ] && have_japanese_locale; then
+# The link check's packages, as the lock names them: installed once, and
+# again after the lock changed (the copy of the lock they were installed
+# from lies beside them).
+DOC_TOOLS_STAMP="$DOC_TOOLS/node_modules/.installed-package-lock.json"
+have_doc_tools() {
+    cmp -s "$DOC_TOOLS/package-lock.json" "$DOC_TOOLS_STAMP"
+}
+
+install_doc_tools() {
+    echo "bootstrap: installing the link check's npm packages into $DOC_TOOLS/node_modules"
+    if ! npm ci --prefix "$DOC_TOOLS" --no-audit --no-fund --loglevel=error; then
+        echo "bootstrap: npm ci could not install the packages of $DOC_TOOLS/package-lock.json;" \
+            "run scripts/bootstrap.sh again, or look at what 'npm ci --prefix $DOC_TOOLS' says" >&2
+        exit 1
+    fi
+    cp "$DOC_TOOLS/package-lock.json" "$DOC_TOOLS_STAMP"
+}
+
+# The steps that need no root, last.
+finish() {
+    have_doc_tools || install_doc_tools
     say_road
+}
+
+if [ -z "$missing" ] && [ -z "$need_qemu" ] && have_japanese_locale; then
+    finish
     exit 0
 fi
 
@@ -293,4 +330,4 @@ fi
 if ! have_japanese_locale; then
     generate_japanese_locale
 fi
-say_road
+finish

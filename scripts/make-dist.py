@@ -2,13 +2,13 @@
 """Writes the release zip of the Windows build (`make dist`).
 
     make-dist.py --name NAME --version VERSION --notice NOTICE --out-dir DIR
-                 --program FILE... --text SOURCE...
+                 --program FILE... --text SOURCE[=NAME]...
                  [--sign-cert CERT.pem --sign-key KEY.pem [--sign-timestamp-url URL]]
 
 DIR/NAME.zip holds one folder, NAME/, with the programs as they are (the
 build has already stripped them), each text SOURCE as a Windows text file
 (UTF-8 with a byte-order mark, CRLF line ends, @VERSION@ and @NOTICE@
-replaced), and SHA256SUMS, the SHA-256 of every other file in the folder.
+replaced) under its own name or NAME, and SHA256SUMS, the SHA-256 of every other file in the folder.
 DIR/SHA256SUMS gives the zip's SHA-256 in the same form, to publish beside
 it. The programs' debug files (PROGRAM.debug beside each program) are copied
 to DIR/NAME-debug/, beside the zip and not in it.
@@ -126,8 +126,10 @@ def main():
         for program in args.program:
             with open(program, "rb") as data:
                 files.append((os.path.basename(program), data.read()))
-    for source in args.text:
-        files.append((os.path.basename(source), windows_text(source, args.version, args.notice)))
+    for text in args.text:
+        source, _, name = text.partition("=")
+        files.append((name or os.path.basename(source),
+                      windows_text(source, args.version, args.notice)))
     names = [name for name, _ in files]
     if len(set(names)) != len(names) or "SHA256SUMS" in names:
         raise SystemExit(f"file names clash: {names}")

@@ -8,6 +8,12 @@ pictures made here with Pillow, natively or under Wine; each must print one
 JSON object with the same fields in both builds, a time for every run, the
 sizes of the picture's buffers, and a first run's peak memory that holds at
 least the buffers it made. Nothing here is timed against anything.
+
+In the native build's run, scripts/bench-compare.py --chart-from draws the
+chart of a run saved by --json, made up here: a bar for each row that has a
+time, with the pictures and operations of the data (one the script does not
+time among them), the DLL's emulated rows marked, and the date and machine
+in its title.
 """
 
 import argparse
@@ -18,10 +24,14 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import xml.etree.ElementTree as ElementTree
 
 from PIL import Image
 
 ARGS = None
+BENCH_COMPARE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                             "scripts", "bench-compare.py")
+SVG_NAMES = {"svg": "http://www.w3.org/2000/svg"}
 SIDE = 1024
 REPS = 2
 DRIVER_FIELDS = {"op", "peak_kib", "peak_method", "raw_kib", "pixels_kib", "faults_per_run",
@@ -128,6 +138,48 @@ class BenchProgramsTest(unittest.TestCase):
             out.seek(0)
             self.assertNotEqual(code, 0)
             self.assertIn(b"unknown operation transcode", out.read())
+
+
+class Chart(unittest.TestCase):
+    # (operation, picture, tool, median ms); the DLL ran emulated.
+    ROWS = [("decode", "noise24", "native", 29.2), ("decode", "noise24", "DLL (Wine)", 410.0),
+            ("decode", "noise24", "pcxtoppm", 390.4), ("decode", "noise4p", "native", 12.5),
+            ("decode", "noise4p", "DLL (Wine)", 150.0),
+            # No slower than its start-up: nothing to draw on a log scale.
+            ("decode", "noise4p", "pcxtoppm", 0.0),
+            ("write", "noise4p", "native", 20.0), ("write", "noise4p", "Pillow", 80.0)]
+    RUN = {"date": "2031-02-03", "machine": "Test CPU, 2 cores, 4 GiB, Linux 9.9",
+           "tools": "Pillow 0.0", "road": "Windows programs run under Wine inside qemu-user",
+           "rows": [{"operation": operation, "picture": picture, "tool": tool, "ms": ms,
+                     "peak_kib": 0, "note": "", "emulated": tool == "DLL (Wine)"}
+                    for operation, picture, tool, ms in ROWS]}
+
+    def test_a_saved_run_is_drawn_from_its_data(self):
+        if ARGS.wine:
+            self.skipTest("the chart is drawn once, in the native build's run")
+        with tempfile.TemporaryDirectory(prefix="bench-chart-test-") as work:
+            saved, chart = os.path.join(work, "run.json"), os.path.join(work, "chart.svg")
+            with open(saved, "w") as out:
+                json.dump(self.RUN, out)
+            done = subprocess.run([sys.executable, BENCH_COMPARE, "--chart-from", saved,
+                                   "--chart", chart], capture_output=True, text=True,
+                                  timeout=120)
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            root = ElementTree.parse(chart).getroot()
+        bars = {group.get("id"): group for group in root.iter("{%s}g" % SVG_NAMES["svg"])
+                if (group.get("id") or "").startswith("bar:")}
+        self.assertEqual(set(bars), {"bar:%(operation)s:%(picture)s:%(tool)s" % row
+                                     for row in self.RUN["rows"] if row["ms"] > 0})
+        for name, group in bars.items():
+            # Emulated bars are hatched: filled with a pattern, not a colour.
+            hatched = any("url(#" in (path.get("style") or "")
+                          for path in group.iter("{%s}path" % SVG_NAMES["svg"]))
+            self.assertEqual(hatched, name.endswith(":DLL (Wine)"), name)
+        texts = [text.text or "" for text in root.iter("{%s}text" % SVG_NAMES["svg"])]
+        for wanted in ("2031-02-03", "Test CPU, 2 cores, 4 GiB, Linux 9.9", "noise4p",
+                       "decode", "write", "DLL (Wine)*", "the emulator's time"):
+            self.assertTrue(any(wanted in text for text in texts), (wanted, texts))
+        self.assertNotIn("native*", texts)
 
 
 def main():

@@ -3,11 +3,12 @@
 
     bootstrap_test.py [SCRIPT]
 
-Stand-ins for apt-get, dpkg-query, dpkg, id, locale and locale-gen come
+Stand-ins for apt-get, dpkg-query, dpkg, id, locale, locale-gen and npm come
 first on PATH. Each logs how it was called; apt-get fails as it does when a
 mirror is mid-sync (an index of the wrong size on every update, or on the
 first two; an install that cannot be resolved unless the installed release
-is pinned, or never; a backports suite that cannot be reached). A stand-in
+is pinned, or never; a backports suite that cannot be reached). npm's
+stand-in installs the link check's packages or fails. A stand-in
 of scripts/wine-road.sh answers for a machine that runs 32-bit code or not,
 whose kernel gives a private binfmt table or not. The tests check the
 script's exit status, what it told the person, which commands it ran and
@@ -103,6 +104,16 @@ exit 0
 grep -q '^ja_JP.UTF-8 UTF-8$' "$BOOTSTRAP_LOCALE_GEN" && touch "$FAKE_STATE/ja-made"
 exit 0
 """,
+    # npm ci makes the prefix's node_modules, or fails as it does when the
+    # registry cannot be reached.
+    "npm": r"""
+[ "$FAKE_NPM" = fail ] && { echo "npm error code EAI_AGAIN" >&2; exit 1; }
+while [ $# -gt 0 ]; do
+    [ "$1" = --prefix ] && mkdir -p "$2/node_modules"
+    shift
+done
+exit 0
+""",
 }
 
 # scripts/wine-road.sh's stand-in: FAKE_PROBE is what the i386 probe found
@@ -133,6 +144,7 @@ esac
 """
 
 LOCALE_GEN_LINES = "# en_US.UTF-8 UTF-8\n# ja_JP.EUC-JP EUC-JP\n# ja_JP.UTF-8 UTF-8\n"
+DOC_TOOLS_LOCK = '{"lockfileVersion": 3, "packages": {}}\n'
 
 
 class Bootstrap(unittest.TestCase):
@@ -160,11 +172,17 @@ class Bootstrap(unittest.TestCase):
         self.locale_gen = os.path.join(self.work, "locale.gen")
         with open(self.locale_gen, "w") as out:
             out.write(LOCALE_GEN_LINES)
+        # The link check's packages, installed from the lock as it stands.
+        self.doc_tools = os.path.join(self.work, "doc-links")
+        os.makedirs(os.path.join(self.doc_tools, "node_modules"))
+        for name in ("package-lock.json", "node_modules/.installed-package-lock.json"):
+            with open(os.path.join(self.doc_tools, name), "w") as out:
+                out.write(DOC_TOOLS_LOCK)
 
     def bootstrap(self, missing="", update="ok", install="ok", foreign="i386",
                   japanese_locale=True, locale_gen="ok", qemu="1:10.0.2+ds-2+deb13u1~bpo12+1",
                   backports="ok", has_backports=False, probe="native", table="private",
-                  register="ok", describe="ok"):
+                  register="ok", describe="ok", npm="ok"):
         if japanese_locale:
             open(os.path.join(self.state, "ja-made"), "w").close()
         environment = dict(os.environ, PATH=self.bin + os.pathsep + os.environ["PATH"],
@@ -173,6 +191,7 @@ class Bootstrap(unittest.TestCase):
                            FAKE_QEMU=qemu, FAKE_BACKPORTS=backports,
                            FAKE_HAS_BACKPORTS="1" if has_backports else "", FAKE_PROBE=probe,
                            FAKE_TABLE=table, FAKE_REGISTER=register, FAKE_DESCRIBE=describe,
+                           FAKE_NPM=npm, BOOTSTRAP_DOC_TOOLS=self.doc_tools,
                            BOOTSTRAP_RETRY_PAUSE="0",
                            BOOTSTRAP_OS_RELEASE=self.os_release,
                            BOOTSTRAP_LOCALE_GEN=self.locale_gen, BOOTSTRAP_APT_DIR=self.apt,
@@ -203,6 +222,7 @@ class Bootstrap(unittest.TestCase):
         self.assertEqual(self.calls("apt-get"), [])
         self.assertEqual(self.calls("locale-gen"), [])
         self.assertEqual(self.calls("id"), [])
+        self.assertEqual(self.calls("npm"), [])
 
     def test_missing_packages_are_installed_with_i386_added(self):
         self.assertEqual(self.bootstrap(missing="wine32:i386 locales", foreign=""), 0,
@@ -269,6 +289,28 @@ class Bootstrap(unittest.TestCase):
         with open(self.locale_gen) as text:
             self.assertEqual(text.read(), "en_US.UTF-8 UTF-8\nja_JP.UTF-8 UTF-8\n")
         self.assertEqual(len(self.calls("locale-gen")), 2)
+
+    def test_the_link_checks_packages_come_from_the_lock_and_again_when_it_changes(self):
+        os.remove(os.path.join(self.doc_tools, "node_modules", ".installed-package-lock.json"))
+        self.assertEqual(self.bootstrap(), 0, self.output)
+        install = ["ci --prefix %s --no-audit --no-fund --loglevel=error" % self.doc_tools]
+        self.assertEqual(self.calls("npm"), install)
+        self.assertEqual(self.calls("apt-get"), [])
+        self.assertTrue(self.output.endswith("bootstrap: runs natively\n"), self.output)
+        self.assertEqual(self.bootstrap(), 0, self.output)
+        self.assertEqual(self.calls("npm"), install)
+        with open(os.path.join(self.doc_tools, "package-lock.json"), "a") as lock:
+            lock.write("\n")
+        self.assertEqual(self.bootstrap(), 0, self.output)
+        self.assertEqual(self.calls("npm"), install * 2)
+
+    def test_a_failed_npm_install_fails_and_is_tried_again_next_time(self):
+        os.remove(os.path.join(self.doc_tools, "node_modules", ".installed-package-lock.json"))
+        self.assertEqual(self.bootstrap(npm="fail"), 1, self.output)
+        self.assertIn("npm ci could not install the packages of", self.output)
+        self.assertNotIn("runs natively", self.output)
+        self.assertEqual(self.bootstrap(), 0, self.output)
+        self.assertEqual(len(self.calls("npm")), 2)
 
     def test_a_locale_gen_that_makes_nothing_fails(self):
         self.assertEqual(self.bootstrap(japanese_locale=False, locale_gen="broken"), 1,

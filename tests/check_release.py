@@ -7,8 +7,8 @@
                      --source-prefix FOLDER --program BUILT...
 
 - The zip holds one folder named after it with, in this order: Pcx.opx,
-  opxhost.exe, README-ja.txt, README-en.txt, LICENSE.txt and SHA256SUMS;
-  every entry is dated 1980-01-01 00:00.
+  opxhost.exe, README-ja.txt, README-en.txt, CHANGELOG.txt, LICENSE.txt and
+  SHA256SUMS; every entry is dated 1980-01-01 00:00.
 - SHA256SUMS names every other file of the folder once, with its SHA-256;
   the SHA256SUMS beside the zip names the zip alone, with its SHA-256.
 - The programs are byte for byte the BUILT files, the ones the tests ran.
@@ -25,7 +25,9 @@
   none lies in FOLDER/tests.
 - The texts are Windows text files (UTF-8 with a byte-order mark, CRLF line
   ends) of this version, and both guides give the registry key and value
-  that the module uses (read from its source).
+  that the module uses (read from its source) and point to the changelog.
+- The changelog's newest release is VERSION: its first "## [X.Y.Z] - DATE"
+  heading (after Unreleased) names the version the programs carry.
 """
 import argparse
 import hashlib
@@ -43,8 +45,9 @@ import zlib
 # locale objdump translates the headings and words it is parsed by.
 TOOL_ENV = dict(os.environ, LC_ALL="C")
 
-CONTENTS = ["Pcx.opx", "opxhost.exe", "README-ja.txt", "README-en.txt", "LICENSE.txt",
-            "SHA256SUMS"]
+CHANGELOG = "CHANGELOG.txt"
+CONTENTS = ["Pcx.opx", "opxhost.exe", "README-ja.txt", "README-en.txt", CHANGELOG,
+            "LICENSE.txt", "SHA256SUMS"]
 PROGRAMS = ["Pcx.opx", "opxhost.exe"]
 MODULE = "Pcx.opx"
 THROW_SYMBOLS = ["___cxa_throw", "__Unwind_RaiseException"]
@@ -121,6 +124,13 @@ def settings_location(source):
     if not key or not value:
         raise SystemExit(f"{source}: the settings key or value name is not where it was")
     return key.group(1).replace("\\\\", "\\"), value.group(1)
+
+
+def released_version(changelog):
+    """The version of a Keep a Changelog file's newest release, or None."""
+    match = re.search(r"^## \[(\d+\.\d+\.\d+)\] - \d{4}-\d{2}-\d{2}\r?$", changelog,
+                      re.MULTILINE)
+    return match.group(1) if match else None
 
 
 def main():
@@ -214,7 +224,7 @@ def main():
 
     # The texts.
     key, value = settings_location(args.settings_source)
-    for name in GUIDES + ["LICENSE.txt"]:
+    for name in GUIDES + [CHANGELOG, "LICENSE.txt"]:
         data = files.get(name, b"")
         checks.expect(data.startswith(b"\xef\xbb\xbf"), f"{name} has no UTF-8 byte-order mark")
         checks.expect(data.endswith(b"\r\n"), f"{name} does not end with a line end")
@@ -232,6 +242,11 @@ def main():
                           f"{name} does not give the key HKEY_CURRENT_USER{key}")
             checks.expect("HKCU" + key in text, f"{name} does not give the key as HKCU{key}")
             checks.expect(value in text, f"{name} does not name the value {value}")
+            checks.expect(CHANGELOG in text, f"{name} does not point to {CHANGELOG}")
+        if name == CHANGELOG:
+            released = released_version(text)
+            checks.expect(released == args.version,
+                          f"{name}: the newest release is {released}, the programs' {args.version}")
 
     for failure in checks.failures:
         print("FAIL:", failure)

@@ -8,18 +8,22 @@ they stand in SRC, so that the second build sees what the first one saw) are
 copied into a fresh folder under the system's temporary folder, and
 `make dist`'s two steps run there: configure the win32 preset, build the
 dist target. The second zip and debug files must be byte for byte the first
-ones; for a zip that differs, the members that differ are named. The folder
-is removed afterwards unless --keep is given.
+ones; for a zip that differs, the members that differ are named. Both zips
+must carry the changelog, so that its text is among the bytes compared. The
+folder is removed afterwards unless --keep is given.
 """
 import argparse
 import filecmp
 import os
+import posixpath
 import shutil
 import subprocess
 import sys
 import tempfile
 import time
 import zipfile
+
+CHANGELOG = "CHANGELOG.txt"
 
 
 def checkout_files(source):
@@ -99,6 +103,11 @@ def main():
         second_names = sorted(os.listdir(second_debug)) if os.path.isdir(second_debug) else []
         if first_names != second_names:
             failures.append(f"debug files {second_names}, first build {first_names}")
+        for path in (args.zip, second_zip):
+            if os.path.isfile(path):
+                with zipfile.ZipFile(path) as archive:
+                    if not any(posixpath.basename(n) == CHANGELOG for n in archive.namelist()):
+                        failures.append(f"{path} carries no {CHANGELOG}")
         for name in set(first_names) & set(second_names):
             if not filecmp.cmp(os.path.join(args.debug_dir, name),
                                os.path.join(second_debug, name), shallow=False):
