@@ -24,43 +24,6 @@ void storeLe16(uint8_t* at, uint16_t value) {
 // bits.
 constexpr int64_t kMaxBufferBytes = std::numeric_limits<int32_t>::max();
 
-// The variant of an accepted depth and plane count; false for every other
-// combination. The version decides nothing: files of 256 colours or 24 bits
-// with a version below 5 read as those of version 5 do. Refused: several
-// planes of 2- or 4-bit samples (no two common readers agree on what they
-// mean), one plane of more than 8 bits, two planes of 8 bits, and any other
-// plane count.
-bool variantOf(const PcxHeader& header, PcxVariant* variant) {
-    const unsigned bits = header.bitsPerPixel, planes = header.nPlanes;
-    if (planes == 1) {
-        switch (bits) {
-            case 1:
-                *variant = PcxVariant::Indexed1;
-                return true;
-            case 2:
-                *variant = PcxVariant::Indexed2;
-                return true;
-            case 4:
-                *variant = PcxVariant::Indexed4;
-                return true;
-            case 8:
-                *variant = PcxVariant::Indexed8;
-                return true;
-            default:
-                return false;
-        }
-    }
-    if (bits == 1 && planes >= 2 && planes <= kMaxBitPlanes) {
-        *variant = PcxVariant::BitPlanes;
-        return true;
-    }
-    if (bits == 8 && (planes == 3 || planes == 4)) {
-        *variant = PcxVariant::TrueColour;
-        return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 PcxHeader parsePcxHeader(const uint8_t* bytes) {
@@ -105,6 +68,42 @@ void writePcxHeader(const PcxHeader& header, uint8_t* bytes) {
     storeLe16(bytes + 70, header.hScreenSize);
     storeLe16(bytes + 72, header.vScreenSize);
     std::memcpy(bytes + 74, header.filler, sizeof header.filler);
+}
+
+// The version decides nothing: files of 256 colours or 24 bits with a
+// version below 5 read as those of version 5 do. Refused: several planes of
+// 2- or 4-bit samples (no two common readers agree on what they mean), one
+// plane of more than 8 bits, two planes of 8 bits, and any other plane
+// count.
+bool variantOf(const PcxHeader& header, PcxVariant* variant) {
+    const unsigned bits = header.bitsPerPixel, planes = header.nPlanes;
+    if (planes == 1) {
+        switch (bits) {
+            case 1:
+                *variant = PcxVariant::Indexed1;
+                return true;
+            case 2:
+                *variant = PcxVariant::Indexed2;
+                return true;
+            case 4:
+                *variant = PcxVariant::Indexed4;
+                return true;
+            case 8:
+                *variant = PcxVariant::Indexed8;
+                return true;
+            default:
+                return false;
+        }
+    }
+    if (bits == 1 && planes >= 2 && planes <= kMaxBitPlanes) {
+        *variant = PcxVariant::BitPlanes;
+        return true;
+    }
+    if (bits == 8 && (planes == 3 || planes == 4)) {
+        *variant = PcxVariant::TrueColour;
+        return true;
+    }
+    return false;
 }
 
 HeaderClass classifyHeader(const PcxHeader& header, int32_t scaleShift) {

@@ -210,6 +210,10 @@ struct DecodeLayout {
     int64_t pictureBytes;  // every decoded scanline of the picture
 };
 
+// The variant of a header's depth and plane count, whatever else it says;
+// false for a combination no variant reads.
+bool variantOf(const PcxHeader& header, PcxVariant* variant);
+
 // The answer of classifyHeader: a layout, or the reason there is none.
 struct HeaderClass {
     DecodeFailure failure;  // None when layout holds

@@ -406,7 +406,7 @@ int runInfo(const Plugin& plugin, const std::vector<std::string>& files) {
             kind = "indexed, no colour table (shown as grey)";
         // How the file holds it, from the header the report gives.
         if (const std::optional<pcx::PcxHeader> header = headerFromReport(report)) {
-            if (header->nPlanes == 4 && header->bitsPerPixel == 8) kind += " (alpha dropped)";
+            if (hasAlphaPlane(*header)) kind += " (alpha dropped)";
             kind += ", " + storageText(*header);
         }
         printOut(text + ": accepted, " + sizeText(image->width, image->height) + ", " + kind +

@@ -46,16 +46,19 @@ std::string bitsText(unsigned bits) {
     return number(bits) + (bits == 1 ? " bit" : " bits");
 }
 
-// What the pixels are, for the layouts that have a name: "16 colours",
+// What the pixels are, for the layouts the plug-in reads: "16 colours",
 // "24-bit colour"; empty for the others.
-std::string coloursText(unsigned bits, unsigned planes) {
-    if (planes == 1 && (bits == 1 || bits == 2 || bits == 4 || bits == 8))
-        return number(1u << bits) + " colours";
-    if (bits == 1 && planes >= 2 && planes <= pcx::kMaxBitPlanes)
-        return number(1u << planes) + " colours";
-    if (bits == 8 && planes == 3) return "24-bit colour";
-    if (bits == 8 && planes == 4) return "24-bit colour and alpha";
-    return {};
+std::string coloursText(const pcx::PcxHeader& header) {
+    pcx::PcxVariant variant;
+    if (!pcx::variantOf(header, &variant)) return {};
+    switch (variant) {
+        case pcx::PcxVariant::TrueColour:
+            return hasAlphaPlane(header) ? "24-bit colour and alpha" : "24-bit colour";
+        case pcx::PcxVariant::BitPlanes:
+            return number(1u << header.nPlanes) + " colours";
+        default:
+            return number(1u << header.bitsPerPixel) + " colours";
+    }
 }
 
 }  // namespace
@@ -95,6 +98,12 @@ std::optional<pcx::PcxHeader> headerFromFile(std::FILE* file) {
     return pcx::parsePcxHeader(bytes);
 }
 
+bool hasAlphaPlane(const pcx::PcxHeader& header) {
+    pcx::PcxVariant variant;
+    return pcx::variantOf(header, &variant) && variant == pcx::PcxVariant::TrueColour &&
+           header.nPlanes == 4;
+}
+
 std::string storageText(const pcx::PcxHeader& header) {
     const unsigned planes = header.nPlanes;
     std::string text = planes == 0 ? "no planes"
@@ -108,7 +117,7 @@ std::string layoutText(const pcx::PcxHeader& header) {
     if (!pcx::isPcxHeader(header))
         return "Encoding " + number(header.encoding) +
                ", neither uncompressed (0) nor run-length coded (1)";
-    const std::string colours = coloursText(header.bitsPerPixel, header.nPlanes);
+    const std::string colours = coloursText(header);
     return (colours.empty() ? "" : colours + " in ") + storageText(header);
 }
 

@@ -25,6 +25,10 @@ std::optional<pcx::PcxHeader> headerFromReport(const std::string& report);
 // The header in the first 128 bytes of file; empty when it is shorter.
 std::optional<pcx::PcxHeader> headerFromFile(std::FILE* file);
 
+// Whether a header's picture has a fourth plane, of alpha, which the
+// plug-in drops.
+bool hasAlphaPlane(const pcx::PcxHeader& header);
+
 // How a header stores its pixels: "4 planes of 1 bit", "1 plane of 8 bits,
 // uncompressed".
 std::string storageText(const pcx::PcxHeader& header);
