@@ -94,12 +94,6 @@ PICTURES = ["noise24", "noise8", "flat24", "flat8", "noise16", "flat16"]
 # Pictures the plug-in reads but does not write (it writes 8 and 24 bits):
 # 16 colours in four planes of 1 bit.
 READ_ONLY = ("noise16", "flat16")
-
-
-def tiny_of(picture):
-    """The tiny picture of the same layout, for the start-up of a process:
-    noise24 and flat24 have tiny24."""
-    return "tiny" + picture.replace("noise", "", 1).replace("flat", "", 1)
 MAGICK = "/usr/bin/convert-im6.q16"
 WINE_RUN = os.path.join(HERE, "wine-run.sh")
 WINE_ROAD = os.path.join(HERE, "wine-road.sh")
@@ -111,6 +105,12 @@ DLL = "DLL (Wine)"
 FLOOR = "floor"
 FLOOR_WINE = "floor (Wine)"
 WINE_TOOLS = (DLL, FLOOR_WINE)
+
+
+def tiny_of(picture):
+    """The tiny picture of the same layout, for the start-up of a process:
+    noise24 and flat24 have tiny24."""
+    return "tiny" + picture.replace("noise", "", 1).replace("flat", "", 1)
 
 
 # --- the Pillow worker: runs in a process of its own ------------------------

@@ -8,7 +8,8 @@
 DIR/NAME.zip holds one folder, NAME/, with the programs as they are (the
 build has already stripped them), each text SOURCE as a Windows text file
 (UTF-8 with a byte-order mark, CRLF line ends, @VERSION@ and @NOTICE@
-replaced) under its own name or NAME, and SHA256SUMS, the SHA-256 of every other file in the folder.
+replaced) under its own name or NAME, and SHA256SUMS, the SHA-256 of every
+other file in the folder.
 DIR/SHA256SUMS gives the zip's SHA-256 in the same form, to publish beside
 it. The programs' debug files (PROGRAM.debug beside each program) are copied
 to DIR/NAME-debug/, beside the zip and not in it.
